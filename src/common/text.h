@@ -1,0 +1,25 @@
+#pragma once
+// Conversions between 8-bit and UTF-16 text. Every caller names its code page:
+// 65001 for JSON values, 0 (ANSI) for paths and registry text.
+#include <string>
+
+namespace ikx {
+
+constexpr unsigned kCodePageAnsi = 0;
+constexpr unsigned kCodePageUtf8 = 65001;
+
+// Empty when the conversion fails.
+std::wstring MultiByteToWide(const char* text, unsigned codePage);
+inline std::wstring MultiByteToWide(const std::string& text, unsigned codePage) {
+    return MultiByteToWide(text.c_str(), codePage);
+}
+
+// Bytes written including the terminator; 0 on failure (out is then empty).
+int WideToMultiByte(const wchar_t* text, std::string& out, unsigned codePage);
+inline std::string WideToMultiByte(const std::wstring& text, unsigned codePage) {
+    std::string out;
+    WideToMultiByte(text.c_str(), out, codePage);
+    return out;
+}
+
+}  // namespace ikx

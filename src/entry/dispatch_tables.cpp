@@ -1,0 +1,58 @@
+#include "entry/dispatch.h"
+
+#include "query/query_handlers.h"
+
+namespace ikx {
+namespace {
+
+struct DispatchRow {
+    const wchar_t* id;
+    const wchar_t* type;
+    RequestHandler handler;
+};
+
+const DispatchRow kQueryRows[] = {
+    {L"VORN_ONQUERY_CLIENT_STATUS_LOG", L"VORN_CLIENT_ALL_STATUS_LOG", QueryClientStatusLog},
+    {L"VORN_ONQUERY_COMPONENT_INFO", L"VORN_RUNTIME_COMPONENT_INFO", QueryClientComponentInfo},
+    {L"VORN_ONQUERY_COMPONENT_INFO", L"VORN_ALL_PLATFORM_COMPONENT_INFO", QueryClientComponentInfo},
+    {L"VORN_ONQUERY_PRODUCT_VERSION", L"", QueryClientProductVersion},
+    {L"VORN_ONQUERY_SERVICE_STATUS", L"", OnQueryClientServiceStatus},
+    {L"VORN_ONQUERY_COMMON_SETTINGS", L"", OnQueryClientCommonSettings},
+    {L"VORN_ONQUERY_SELF_PROTECTION", L"", OnQuerySelfProtectionSettings},
+};
+
+template <size_t N>
+DispatchMap BuildMap(const DispatchRow (&rows)[N]) {
+    DispatchMap map;
+    // multimap keeps equal ids in insertion order, which is table order.
+    for (const DispatchRow& row : rows) map.emplace(row.id, std::make_pair(row.type, row.handler));
+    return map;
+}
+
+const DispatchMap g_queryMap = BuildMap(kQueryRows);
+// Commands and notifications get their rows with their handlers.
+const DispatchMap g_commandMap;
+const DispatchMap g_notifyMap;
+
+}  // namespace
+
+const DispatchMap& QueryDispatchMap() {
+    return g_queryMap;
+}
+const DispatchMap& CommandDispatchMap() {
+    return g_commandMap;
+}
+const DispatchMap& NotifyDispatchMap() {
+    return g_notifyMap;
+}
+
+RequestHandler FindHandler(const DispatchMap& map, const std::wstring& id,
+                           const std::wstring& type) {
+    const auto range = map.equal_range(id);
+    for (auto it = range.first; it != range.second; ++it) {
+        if (it->second.first == type) return it->second.second;
+    }
+    return nullptr;
+}
+
+}  // namespace ikx

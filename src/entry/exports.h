@@ -1,0 +1,18 @@
+#pragma once
+// The bodies of the exports. The C entry points in exports.cpp only guard
+// them; keeping the export names here gives log records the right function.
+#include <cstdint>
+
+namespace ikx::exports {
+
+int32_t vornExt_Init();
+int32_t vornExt_Deinit();
+int32_t vornExt_Free(void* buffer);
+int32_t vornExt_OnQueryData(uint32_t requestLength, const char* request, uint32_t* responseLength,
+                            char** response);
+int32_t vornExt_OnCommand(uint32_t requestLength, const char* request);
+int32_t vornExt_OnNotify(uint32_t requestLength, const char* request);
+int32_t vornExt_ParseLog(const wchar_t* logPath, uint32_t typeNameCapacity, wchar_t* typeName,
+                         char** data, uint32_t* dataLength);
+
+}  // namespace ikx::exports

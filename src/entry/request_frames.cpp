@@ -1,0 +1,140 @@
+// The frames of the three JSON request exports: gate, parse, product check,
+// dispatch, and (for queries) the response buffer.
+#include <cstdlib>
+#include <cstring>
+
+#include "common/sensor_registry.h"
+#include "common/services.h"
+#include "common/text.h"
+#include "entry/dispatch.h"
+#include "entry/exports.h"
+#include "entry/lifecycle.h"
+#include "entry/request_text.h"
+#include "log/log.h"
+
+namespace ikx {
+namespace {
+
+constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
+
+// Hands the styled response to the caller in a buffer released by vornExt_Free.
+void WriteQueryResponse(const Json::Value& response, uint32_t* responseLength, char** out) {
+    const std::string text = response.toStyledString();
+    LOG_TRACE("Response Json Data:%s", text.c_str());
+    char* buffer = static_cast<char*>(std::malloc(text.size() + 1));
+    if (!buffer) return;
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    *out = buffer;
+    *responseLength = static_cast<uint32_t>(text.size());
+}
+
+bool SensorInstalledForNotify() {
+    if (scIsServiceInstalled(L"QVKXC") != 1) return false;
+    uint32_t major = 0, minor = 0, build = 0;
+    if (GetKxcVersion(major, minor, build) != ERROR_SUCCESS) return false;
+    return major >= kCurrentMajorVersion;
+}
+
+}  // namespace
+
+namespace exports {
+
+int32_t vornExt_OnQueryData(uint32_t requestLength, const char* request, uint32_t* responseLength,
+                            char** response) {
+    if (!PassesCommonGate()) return 0;
+    const Json::Value parsed = ParseRequest(RequestText(request, requestLength));
+    const std::string productId = MemberText(parsed, "product_id");
+    if (productId != kProductIkx) {
+        LOG_TRACE("product_id is not iKX");
+        LOG_TRACE("[vornExt_OnQueryData][product_id][%s]", productId.c_str());
+        return 0;
+    }
+    const std::string queryId = MemberText(parsed, "query_id");
+    const std::string queryType = NestedMemberText(parsed, "query_data", "query_type");
+    LOG_TRACE("[vornExt_OnQueryData][query_id][%s][query_type][%s]", queryId.c_str(),
+              queryType.c_str());
+    const std::wstring id = MultiByteToWide(queryId, kCodePageUtf8);
+    const RequestHandler handler =
+        FindHandler(QueryDispatchMap(), id, MultiByteToWide(queryType, kCodePageUtf8));
+    if (!handler) return 0;
+
+    LOG_INFO("[vornExt_OnQueryData][it][Hit][%ws]", id.c_str());
+    Json::Value result;
+    if (handler(parsed, result)) {
+        LOG_TRACE("Execute query data succeed");
+    } else {
+        LOG_WARN("Execute query data failed");
+    }
+    result["product_id"] = kProductIkx;
+    if (responseLength && response) WriteQueryResponse(result, responseLength, response);
+    return 0;
+}
+
+int32_t vornExt_OnCommand(uint32_t requestLength, const char* request) {
+    if (!PassesCommonGate()) return 0;
+    LOG_TRACE("vornExt_OnCommand() >>>");
+    const Json::Value parsed = ParseRequest(RequestText(request, requestLength));
+    const std::wstring id = MultiByteToWide(MemberText(parsed, "command_id"), kCodePageUtf8);
+    const std::wstring type =
+        MultiByteToWide(NestedMemberText(parsed, "command_data", "command_type"), kCodePageUtf8);
+    LOG_TRACE("command_id: %ws, command_type: %ws", id.c_str(), type.c_str());
+    if (const RequestHandler handler = FindHandler(CommandDispatchMap(), id, type)) {
+        Json::Value discarded;
+        if (handler(parsed, discarded)) {
+            LOG_TRACE("Execute command succeed");
+        } else {
+            LOG_WARN("Execute command failed");
+        }
+    }
+    LOG_TRACE("vornExt_OnCommand() <<<");
+    return 0;
+}
+
+int32_t vornExt_OnNotify(uint32_t requestLength, const char* request) {
+    if (!PassesCommonGate()) return 0;
+    LOG_TRACE("[vornExt_OnNotify][Start][iTotalBytesInData][%d]", static_cast<int>(requestLength));
+    if (requestLength == 0 || !request) return -1;
+    if (!SensorInstalledForNotify()) {
+        LOG_WARN("[vornExt_OnNotify][iKX haven't install]");
+        return -1;
+    }
+    // Notification text comes NUL-terminated; the length is only a presence test.
+    const Json::Value parsed = ParseRequest(std::string(request));
+    const std::string productId = MemberText(parsed, "product_id");
+    if (productId != kProductIkx) {
+        LOG_TRACE("[vornExt_OnNotify][product_id is not iKX]");
+        LOG_TRACE("[vornExt_OnNotify][product_id][%s]", productId.c_str());
+        return 0;
+    }
+    const std::string notifyId = MemberText(parsed, "notify_id");
+    const std::string notifyType = NestedMemberText(parsed, "notify_data", "notify_type");
+    LOG_TRACE("[vornExt_OnNotify][notify_id][%s][notify_type][%s]", notifyId.c_str(),
+              notifyType.c_str());
+    const std::wstring id = MultiByteToWide(notifyId, kCodePageUtf8);
+    const std::wstring type = MultiByteToWide(notifyType, kCodePageUtf8);
+    const auto rows = NotifyDispatchMap().equal_range(id);
+    for (auto it = rows.first; it != rows.second; ++it) {
+        LOG_TRACE("[vornExt_OnNotify][it][second][%ws]", it->second.first.c_str());
+        LOG_TRACE("[vornExt_OnNotify][jvNotify][%ws]", type.c_str());
+        if (it->second.first != type) continue;
+        LOG_INFO("[vornExt_OnNotify][vornExt_NotifyData][it][Hit][%ws]", it->first.c_str());
+        Json::Value discarded;
+        if (it->second.second(parsed, discarded)) {
+            LOG_TRACE("[vornExt_OnNotify][Execute Notify data succeed]");
+        } else {
+            LOG_WARN("[vornExt_OnNotify][Execute Notify data failed]");
+        }
+        return 0;
+    }
+    LOG_TRACE("[vornExt_OnNotify][End]");
+    return 0;
+}
+
+int32_t vornExt_ParseLog(const wchar_t*, uint32_t, wchar_t*, char**, uint32_t*) {
+    // Detection log intake arrives with its own change; the gate already holds.
+    if (!PassesCommonGate()) return 0;
+    return 0;
+}
+
+}  // namespace exports
+}  // namespace ikx

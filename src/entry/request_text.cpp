@@ -1,0 +1,35 @@
+#include "entry/request_text.h"
+
+#include <cstring>
+
+namespace ikx {
+
+std::string RequestText(const char* request, uint32_t length) {
+    if (!request || length == 0) return {};
+    const void* nul = std::memchr(request, '\0', length);
+    const size_t size = nul ? static_cast<size_t>(static_cast<const char*>(nul) - request) : length;
+    return std::string(request, size);
+}
+
+Json::Value ParseRequest(const std::string& text) {
+    Json::Value value;
+    Json::Reader reader;
+    if (!reader.parse(text, value, true)) return Json::Value();
+    return value;
+}
+
+std::string MemberText(const Json::Value& object, const char* key) {
+    if (!object.isObject()) return {};
+    const Json::Value* member = object.find(key, key + std::strlen(key));
+    if (!member) return {};
+    if (member->isString() || member->isBool() || member->isNumeric()) return member->asString();
+    return {};
+}
+
+std::string NestedMemberText(const Json::Value& object, const char* outer, const char* inner) {
+    if (!object.isObject()) return {};
+    const Json::Value* member = object.find(outer, outer + std::strlen(outer));
+    return member ? MemberText(*member, inner) : std::string();
+}
+
+}  // namespace ikx

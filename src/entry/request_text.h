@@ -1,0 +1,20 @@
+#pragma once
+// Reading request envelopes: text up to the first NUL, lenient parsing, and
+// keys that read as text whatever their JSON type.
+#include <json/json.h>
+
+#include <cstdint>
+#include <string>
+
+namespace ikx {
+
+// The request bytes up to the first NUL within `length` (empty for null).
+std::string RequestText(const char* request, uint32_t length);
+// Parses with comments collected; a failure leaves `value` null.
+Json::Value ParseRequest(const std::string& text);
+// A member as text: strings as they are, numbers and booleans as their text,
+// anything else (absent, null, array, object, or a non-object parent) as "".
+std::string MemberText(const Json::Value& object, const char* key);
+std::string NestedMemberText(const Json::Value& object, const char* outer, const char* inner);
+
+}  // namespace ikx
