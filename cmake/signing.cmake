@@ -29,6 +29,7 @@ function(ikx_sign target)
     set(cert ${ARGV1})
   endif()
   add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E rm -f $<TARGET_FILE:${target}>.signed
     COMMAND osslsigncode sign -certs ${IKX_CERT_DIR}/${cert}.crt -key ${IKX_CERT_DIR}/${cert}.key
             -in $<TARGET_FILE:${target}> -out $<TARGET_FILE:${target}>.signed > /dev/null
     COMMAND ${CMAKE_COMMAND} -E rename $<TARGET_FILE:${target}>.signed $<TARGET_FILE:${target}>
@@ -38,7 +39,9 @@ endfunction()
 # ikx_signed_copy(target cert suffix): a differently signed copy of a target,
 # written beside it as <name>.<suffix><ext>.
 function(ikx_signed_copy target cert suffix)
+  set(copy $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.${suffix}$<TARGET_FILE_SUFFIX:${target}>)
   add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${copy}
     COMMAND osslsigncode sign -certs ${IKX_CERT_DIR}/${cert}.crt -key ${IKX_CERT_DIR}/${cert}.key
             -in $<TARGET_FILE:${target}> -out $<TARGET_FILE_DIR:${target}>/$<TARGET_FILE_BASE_NAME:${target}>.${suffix}$<TARGET_FILE_SUFFIX:${target}> > /dev/null
     VERBATIM)
