@@ -1,14 +1,23 @@
-// Binding of the host agent library, the Init/Deinit count and the gate.
+// Binding of the host agent library, the Init/Deinit count and the gate,
+// through the real DLL, the VornAgent.dll stand-in and its signed variants.
 #include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
 
 #include "support.h"
 
 using namespace testsupport;
+using namespace std::chrono_literals;
 
 namespace {
 
 const std::string kVersionQuery =
     R"({"product_id":"VORN_IPRODUCT_IKX","query_id":"VORN_ONQUERY_PRODUCT_VERSION"})";
+
+bool AgentLoaded() {
+    return ::GetModuleHandleW(L"VornAgent.dll") != nullptr;
+}
 
 TEST(Binding, SignedAgentWithIntegrityFlagBindsAndServesQueries) {
     LogCollector log;
@@ -16,10 +25,150 @@ TEST(Binding, SignedAgentWithIntegrityFlagBindsAndServesQueries) {
     ProductDll dll;
     ASSERT_NE(dll.module, nullptr);
     dll.Init();
-    EXPECT_TRUE(log.WaitFor("VornAgent dll's signer is Corvask, Inc.", std::chrono::seconds(5)));
+    EXPECT_TRUE(AgentLoaded());
+    EXPECT_TRUE(log.Contains("VornAgent dll's signer is Corvask, Inc."));
     const std::string response = dll.Query(kVersionQuery);
-    EXPECT_NE(response.find("\"product_id\" : \"VORN_IPRODUCT_IKX\""), std::string::npos) << response;
+    EXPECT_NE(response.find("\"product_id\" : \"VORN_IPRODUCT_IKX\""), std::string::npos)
+        << response;
     dll.Deinit();
+    EXPECT_FALSE(AgentLoaded());
+}
+
+TEST(Binding, SignerNameIsComparedIgnoringCase) {
+    LogCollector log;
+    HostAgent agent(L"VornAgent.upper.dll");
+    ProductDll dll;
+    dll.Init();
+    EXPECT_TRUE(log.Contains("VornAgent dll's signer is CORVASK, INC."));
+    EXPECT_FALSE(dll.Query(kVersionQuery).empty());
+    dll.Deinit();
+}
+
+struct Refusal {
+    const wchar_t* variant;
+    std::vector<std::string> messages;  // in this order, before the final failure
+};
+
+class RefusedAgent : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusedAgent, LeavesNothingLoadedAndRefusesRequests) {
+    LogCollector log;
+    HostAgent agent(GetParam().variant);
+    ProductDll dll;
+    dll.Init();
+    EXPECT_FALSE(AgentLoaded());
+    const std::vector<std::string> texts = log.Texts();
+    size_t at = 0;
+    for (const std::string& expected : GetParam().messages) {
+        while (at < texts.size() && texts[at].find(expected) != 0) ++at;
+        EXPECT_LT(at, texts.size()) << "missing, or out of order: " << expected;
+    }
+    EXPECT_TRUE(log.Contains("Init VornAgent object failed!"));
+    log.Clear();
+    uint32_t length = 77;
+    char* response = reinterpret_cast<char*>(0x1);
+    const std::string request = kVersionQuery;
+    EXPECT_EQ(dll.OnQueryData(0, static_cast<uint32_t>(request.size()), request.c_str(), &length,
+                              &response),
+              0);
+    EXPECT_EQ(length, 77u);
+    EXPECT_EQ(response, reinterpret_cast<char*>(0x1));
+    EXPECT_EQ(log.Texts(), std::vector<std::string>{"Haven't init!"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Variants, RefusedAgent,
+    ::testing::Values(
+        Refusal{L"VornAgent.nointeg.dll", {"VornAgent Integrity check failed. (File apth: "}},
+        Refusal{L"VornAgent.unsigned.dll",
+                {"GetIssuer - Error is ", "Get VornAgent signer failed. (File apth: "}},
+        Refusal{L"VornAgent.other.dll", {"VornAgent dll's signer is Mallory Software Ltd"}},
+        Refusal{L"VornAgent.lookalike.dll", {"VornAgent dll's signer is Corvask, Inc. Labs"}},
+        Refusal{L"VornAgent.sixexports.dll", {"GetProcAddress failed (error: "}}));
+
+TEST(Binding, MissingAgentOrUnreadableFolderValueFails) {
+    LogCollector log;
+    {
+        HostAgent agent;
+        agent.Remove(L"VornAgent.dll");
+        ProductDll dll;
+        dll.Init();
+        EXPECT_TRUE(log.Contains("VornAgent Integrity check failed. (File apth: " +
+                                 Narrow(agent.Folder()) + "VornAgent.dll)"));
+        EXPECT_TRUE(log.Contains("Init VornAgent object failed!"));
+    }
+    log.Clear();
+    HostAgent agent;
+    // 300 characters do not fit the 260-character read.
+    RegSetString(L"SOFTWARE\\Corvask\\VarnixNTCorp\\CurrentVersion", L"Application Path",
+                 agent.Folder() + std::wstring(300, L'x') + L"\\");
+    ProductDll dll;
+    dll.Init();
+    EXPECT_TRUE(log.Contains("Failed to retrieve Pelmo client installation path"));
+    EXPECT_TRUE(log.Contains("Cannot get Pelmo folder."));
+    EXPECT_FALSE(AgentLoaded());
+}
+
+TEST(Lifecycle, InitCountKeepsTheBindingUntilTheLastDeinit) {
+    LogCollector log;
+    HostAgent agent;
+    ProductDll dll;
+    dll.Deinit();  // without Init: nothing happens, the count stays 0
+    dll.Init();
+    dll.Init();
+    EXPECT_EQ(log.Count("Init VornAgent object"), 1);
+    dll.Deinit();
+    EXPECT_TRUE(AgentLoaded());
+    EXPECT_FALSE(dll.Query(kVersionQuery).empty());
+    dll.Deinit();
+    EXPECT_FALSE(AgentLoaded());
+    EXPECT_EQ(log.Count("Deinit VornAgent object"), 1);
+    log.Clear();
+    EXPECT_TRUE(dll.Query(kVersionQuery).empty());
+    EXPECT_TRUE(log.Contains("Haven't init!"));
+    dll.Init();  // binds anew
+    EXPECT_FALSE(dll.Query(kVersionQuery).empty());
+    dll.Deinit();
+}
+
+TEST(Lifecycle, ConcurrentInitDeinitPairsKeepCountAndBindingConsistent) {
+    HostAgent agent;
+    ProductDll dll;
+    dll.Init();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 200; ++i) {
+                dll.Init();
+                dll.Deinit();
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_TRUE(AgentLoaded());
+    EXPECT_FALSE(dll.Query(kVersionQuery).empty());
+    dll.Deinit();
+    EXPECT_FALSE(AgentLoaded());
+    EXPECT_TRUE(dll.Query(kVersionQuery).empty());
+}
+
+// The gate asks the agent about the signer of the process image, so an
+// unsigned host is refused on every request.
+TEST(Gate, UnsignedHostProcessIsRefused) {
+    LogCollector log;
+    HostAgent agent;
+    const std::wstring command =
+        L"\"" + BinDir() + L"vornhost.unsigned.exe\" query VORN_ONQUERY_PRODUCT_VERSION";
+    STARTUPINFOW si = {sizeof si};
+    PROCESS_INFORMATION pi = {};
+    std::wstring line = command;
+    ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                 &si, &pi));
+    EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
+    ::CloseHandle(pi.hThread);
+    ::CloseHandle(pi.hProcess);
+    EXPECT_TRUE(log.Contains("Dll Loader is invalid!"));
+    EXPECT_FALSE(log.Contains("Execute query data succeed"));
 }
 
 }  // namespace

@@ -13,14 +13,14 @@ namespace ikx {
 std::atomic<int32_t> InitCount{0};
 std::atomic<int32_t> ServiceStopPending{0};
 
-bool PassesCommonGate() {
+bool PassesCommonGate(const char* caller) {
     if (!IsVornAgentBound()) {
-        LOG_WARN("Haven't init!");
+        IKX_LOG_FOR(caller, kWarn, "Haven't init!");
         return false;
     }
     const VerifyLoaderProcessSignFn verify = VornAgentObj.VerifyLoaderProcessSign.load();
     if (!verify || verify(kExpectedSigner) == 0) {
-        LOG_WARN("Dll Loader is invalid!");
+        IKX_LOG_FOR(caller, kWarn, "Dll Loader is invalid!");
         return false;
     }
     return true;

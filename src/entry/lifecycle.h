@@ -8,8 +8,9 @@ namespace ikx {
 extern std::atomic<int32_t> InitCount;
 extern std::atomic<int32_t> ServiceStopPending;
 
-// Bound, and the loading process signed by the maker; logs the refusal.
-bool PassesCommonGate();
+// Bound, and the loading process signed by the maker; logs the refusal in
+// the name of the calling export.
+bool PassesCommonGate(const char* caller);
 
 // Runs an export's body so that no exception leaves it.
 template <typename Body>

@@ -41,7 +41,7 @@ namespace exports {
 
 int32_t vornExt_OnQueryData(uint32_t requestLength, const char* request, uint32_t* responseLength,
                             char** response) {
-    if (!PassesCommonGate()) return 0;
+    if (!PassesCommonGate(__func__)) return 0;
     const Json::Value parsed = ParseRequest(RequestText(request, requestLength));
     const std::string productId = MemberText(parsed, "product_id");
     if (productId != kProductIkx) {
@@ -71,7 +71,7 @@ int32_t vornExt_OnQueryData(uint32_t requestLength, const char* request, uint32_
 }
 
 int32_t vornExt_OnCommand(uint32_t requestLength, const char* request) {
-    if (!PassesCommonGate()) return 0;
+    if (!PassesCommonGate(__func__)) return 0;
     LOG_TRACE("vornExt_OnCommand() >>>");
     const Json::Value parsed = ParseRequest(RequestText(request, requestLength));
     const std::wstring id = MultiByteToWide(MemberText(parsed, "command_id"), kCodePageUtf8);
@@ -91,7 +91,7 @@ int32_t vornExt_OnCommand(uint32_t requestLength, const char* request) {
 }
 
 int32_t vornExt_OnNotify(uint32_t requestLength, const char* request) {
-    if (!PassesCommonGate()) return 0;
+    if (!PassesCommonGate(__func__)) return 0;
     LOG_TRACE("[vornExt_OnNotify][Start][iTotalBytesInData][%d]", static_cast<int>(requestLength));
     if (requestLength == 0 || !request) return -1;
     if (!SensorInstalledForNotify()) {
@@ -132,7 +132,7 @@ int32_t vornExt_OnNotify(uint32_t requestLength, const char* request) {
 
 int32_t vornExt_ParseLog(const wchar_t*, uint32_t, wchar_t*, char**, uint32_t*) {
     // Detection log intake arrives with its own change; the gate already holds.
-    if (!PassesCommonGate()) return 0;
+    if (!PassesCommonGate(__func__)) return 0;
     return 0;
 }
 

@@ -25,6 +25,9 @@ void DestroyLogWriter();
 
 #define IKX_LOG(level, ...) \
     ::ikx::WriteDebugLog(::ikx::kLogTag, level, IKX_LOG_FILE, __LINE__, __func__, __VA_ARGS__)
+// For records that belong to a caller's function (a shared step of several exports).
+#define IKX_LOG_FOR(function, level, ...) \
+    ::ikx::WriteDebugLog(::ikx::kLogTag, level, IKX_LOG_FILE, __LINE__, function, __VA_ARGS__)
 #define LOG_WARN(...) IKX_LOG(::ikx::kWarn, __VA_ARGS__)
 #define LOG_NOTICE(...) IKX_LOG(::ikx::kNotice, __VA_ARGS__)
 #define LOG_INFO(...) IKX_LOG(::ikx::kInfo, __VA_ARGS__)

@@ -12,7 +12,8 @@ const std::wstring& LogRecord::Field(size_t i) const {
 std::string LogRecord::Text() const {
     const std::wstring& text = Field(7);
     if (text.empty()) return {};
-    const int bytes = ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    const int bytes =
+        ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(bytes), '\0');
     ::WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], bytes, nullptr, nullptr);
     out.resize(static_cast<size_t>(bytes) - 1);
@@ -29,7 +30,9 @@ std::string LogRecord::Function() const {
     return end == std::string::npos ? std::string() : text.substr(start + 1, end - start - 1);
 }
 
-int LogRecord::Level() const { return _wtoi(Field(4).c_str()); }
+int LogRecord::Level() const {
+    return _wtoi(Field(4).c_str());
+}
 
 std::string LevelName(int level) {
     static const char* const names[] = {"fatal",  "alert", "crit",  "error", "warn",
@@ -62,50 +65,55 @@ LogPipeServer::~LogPipeServer() {
     stopping_ = true;
     for (size_t i = 0; i < threads_.size() * 2; ++i) {
         // Wake each instance blocked in ConnectNamedPipe.
-        HANDLE h = ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE h =
+            ::CreateFileW(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
     }
     for (auto& t : threads_) t.join();
 }
 
+// Reads one client's record, message by message, until it closes its end.
+static bool ReadRecord(HANDLE pipe, LogRecord& record) {
+    std::vector<char> bytes;
+    char chunk[4096];
+    for (;;) {
+        DWORD read = 0;
+        const BOOL ok = ::ReadFile(pipe, chunk, sizeof chunk, &read, nullptr);
+        if (!ok && ::GetLastError() != ERROR_MORE_DATA) break;
+        record.messageSizes.push_back(read);
+        bytes.insert(bytes.end(), chunk, chunk + read);
+    }
+    if (bytes.empty()) return false;
+    record.raw.assign(reinterpret_cast<const wchar_t*>(bytes.data()),
+                      bytes.size() / sizeof(wchar_t));
+    std::wstring text = record.raw;
+    if (!text.empty() && text.back() == L'\0') text.pop_back();
+    size_t start = 0;
+    // Seven separators; the message (field 8) may hold tabs of its own.
+    for (size_t tab;
+         record.fields.size() < 7 && (tab = text.find(L'\t', start)) != std::wstring::npos;
+         start = tab + 1) {
+        record.fields.push_back(text.substr(start, tab - start));
+    }
+    record.fields.push_back(text.substr(start));
+    return true;
+}
+
 void LogPipeServer::Serve() {
+    // The instance is kept for the server's life: closing and re-creating it
+    // would leave moments with no instance, when clients find no pipe at all.
+    HANDLE pipe = ::CreateNamedPipeW(path_.c_str(), PIPE_ACCESS_INBOUND,
+                                     PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
+                                     PIPE_UNLIMITED_INSTANCES, 0, 64 * 1024, 0, nullptr);
+    if (pipe == INVALID_HANDLE_VALUE) return;
     while (!stopping_) {
-        HANDLE pipe = ::CreateNamedPipeW(path_.c_str(), PIPE_ACCESS_INBOUND,
-                                         PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                                         PIPE_UNLIMITED_INSTANCES, 0, 64 * 1024, 0, nullptr);
-        if (pipe == INVALID_HANDLE_VALUE) return;
         const BOOL connected =
             ::ConnectNamedPipe(pipe, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
-        if (connected && !stopping_) {
-            LogRecord record;
-            std::vector<char> bytes;
-            char chunk[4096];
-            for (;;) {
-                DWORD read = 0;
-                const BOOL ok = ::ReadFile(pipe, chunk, sizeof chunk, &read, nullptr);
-                if (!ok && ::GetLastError() != ERROR_MORE_DATA) break;
-                record.messageSizes.push_back(read);
-                bytes.insert(bytes.end(), chunk, chunk + read);
-            }
-            if (!bytes.empty()) {
-                record.raw.assign(reinterpret_cast<const wchar_t*>(bytes.data()),
-                                  bytes.size() / sizeof(wchar_t));
-                std::wstring text = record.raw;
-                if (!text.empty() && text.back() == L'\0') text.pop_back();
-                size_t start = 0;
-                // Seven separators; the message (field 8) may hold tabs of its own.
-                for (size_t tab; record.fields.size() < 7 &&
-                                 (tab = text.find(L'\t', start)) != std::wstring::npos;
-                     start = tab + 1) {
-                    record.fields.push_back(text.substr(start, tab - start));
-                }
-                record.fields.push_back(text.substr(start));
-                sink_(record);
-            }
-        }
+        LogRecord record;
+        if (connected && !stopping_ && ReadRecord(pipe, record)) sink_(record);
         ::DisconnectNamedPipe(pipe);
-        ::CloseHandle(pipe);
     }
+    ::CloseHandle(pipe);
 }
 
 }  // namespace testbed

@@ -27,14 +27,14 @@ std::string LevelName(int level);
 std::string FormatRecord(const LogRecord& record);  // one readable line
 
 class LogPipeServer {
-public:
+  public:
     using Sink = std::function<void(const LogRecord&)>;
     explicit LogPipeServer(Sink sink, int instances = 4, const wchar_t* pipeName = nullptr);
     ~LogPipeServer();
     LogPipeServer(const LogPipeServer&) = delete;
     LogPipeServer& operator=(const LogPipeServer&) = delete;
 
-private:
+  private:
     void Serve();
     Sink sink_;
     std::wstring path_;

@@ -17,8 +17,8 @@ bool SignedBy(const wchar_t* path, const wchar_t* signer) {
 
 extern "C" {
 
-__declspec(dllexport) HMODULE __cdecl vornCnt_LoadLibraryWithSignCheck(const wchar_t* signer,
-                                                                       const wchar_t* path) {
+__declspec(dllexport) HMODULE
+    __cdecl vornCnt_LoadLibraryWithSignCheck(const wchar_t* signer, const wchar_t* path) {
     if (!path || !SignedBy(path, signer)) {
         ::SetLastError(static_cast<DWORD>(TRUST_E_NOSIGNATURE));
         return nullptr;
@@ -32,12 +32,22 @@ __declspec(dllexport) int __cdecl vornCnt_VerifyLoaderProcessSign(const wchar_t*
     return SignedBy(image, signer) ? 1 : 0;
 }
 
-__declspec(dllexport) int __cdecl vornCnt_SystemCall() { return 0; }
-__declspec(dllexport) int __cdecl vornCnt_Free(void*) { return 0; }
-__declspec(dllexport) int __cdecl vornCnt_CreateProcessWithSignCheck() { return 0; }
-__declspec(dllexport) int __cdecl vornCnt_VerifyEmbeddedSignature() { return 0; }
+__declspec(dllexport) int __cdecl vornCnt_SystemCall() {
+    return 0;
+}
+__declspec(dllexport) int __cdecl vornCnt_Free(void*) {
+    return 0;
+}
+__declspec(dllexport) int __cdecl vornCnt_CreateProcessWithSignCheck() {
+    return 0;
+}
+__declspec(dllexport) int __cdecl vornCnt_VerifyEmbeddedSignature() {
+    return 0;
+}
 #ifndef VORNAGENT_DROP_EXPORT
-__declspec(dllexport) int __cdecl vornCnt_VerifyEmbeddedSignatureAndSigner() { return 0; }
+__declspec(dllexport) int __cdecl vornCnt_VerifyEmbeddedSignatureAndSigner() {
+    return 0;
+}
 #endif
 
 }  // extern "C"

@@ -39,7 +39,9 @@ std::string Narrow(const std::wstring& text) {
     return out;
 }
 
-std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::wstring Widen(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
 
 static HKEY CreateKey(const std::wstring& subkey) {
     HKEY key = nullptr;
@@ -92,7 +94,13 @@ std::string MessageOf(const testbed::LogRecord& record) {
     return pos == std::string::npos ? text : text.substr(pos + 1);
 }
 
-LogCollector::LogCollector(int instances) {
+static const wchar_t kSyncMarker[] = L"\x01ikx-sync";
+
+static bool IsMarker(const testbed::LogRecord& r) {
+    return r.raw.rfind(kSyncMarker, 0) == 0;
+}
+
+LogCollector::LogCollector(int instances) : ordered_(instances == 1) {
     server_ = std::make_unique<testbed::LogPipeServer>(
         [this](const testbed::LogRecord& r) {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -101,7 +109,35 @@ LogCollector::LogCollector(int instances) {
         instances);
 }
 
+void LogCollector::Sync() {
+    if (!ordered_) return;
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (int tries = 0; tries < 100 && pipe == INVALID_HANDLE_VALUE; ++tries) {
+        pipe = ::CreateFileW(L"\\\\.\\pipe\\Log_ServerNamePipe", GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE)
+            ::WaitNamedPipeW(L"\\\\.\\pipe\\Log_ServerNamePipe", 1000);
+    }
+    if (pipe == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(pipe, kSyncMarker, sizeof kSyncMarker, &written, nullptr);
+    ::CloseHandle(pipe);
+    WaitUntil(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (size_t i = 0; i < records_.size(); ++i) {
+                if (IsMarker(records_[i])) {
+                    records_.erase(records_.begin() + static_cast<long>(i));
+                    return true;
+                }
+            }
+            return false;
+        },
+        std::chrono::seconds(10));
+}
+
 std::vector<testbed::LogRecord> LogCollector::Records() {
+    Sync();
     std::lock_guard<std::mutex> lock(mutex_);
     return records_;
 }
@@ -118,13 +154,16 @@ int LogCollector::Count(const std::string& message) {
     return n;
 }
 
-bool LogCollector::Contains(const std::string& message) { return Count(message) > 0; }
+bool LogCollector::Contains(const std::string& message) {
+    return Count(message) > 0;
+}
 
 bool LogCollector::WaitFor(const std::string& message, std::chrono::milliseconds timeout) {
     return WaitUntil([&] { return Contains(message); }, timeout);
 }
 
 void LogCollector::Clear() {
+    Sync();
     std::lock_guard<std::mutex> lock(mutex_);
     records_.clear();
 }
@@ -152,7 +191,9 @@ void HostAgent::Place(const std::wstring& binFile, const std::wstring& asName) {
     ::CopyFileW((BinDir() + binFile).c_str(), (folder_ + asName).c_str(), FALSE);
 }
 
-void HostAgent::Remove(const std::wstring& name) { ::DeleteFileW((folder_ + name).c_str()); }
+void HostAgent::Remove(const std::wstring& name) {
+    ::DeleteFileW((folder_ + name).c_str());
+}
 
 template <typename Fn>
 static void Resolve(HMODULE module, const char* name, Fn& fn) {
@@ -178,8 +219,8 @@ ProductDll::~ProductDll() {
 std::string ProductDll::Query(const std::string& request, int32_t* result) {
     uint32_t length = 0;
     char* response = nullptr;
-    const int32_t rc = OnQueryData(0, static_cast<uint32_t>(request.size()), request.c_str(),
-                                   &length, &response);
+    const int32_t rc =
+        OnQueryData(0, static_cast<uint32_t>(request.size()), request.c_str(), &length, &response);
     if (result) *result = rc;
     if (!response) return {};
     std::string text(response, length);
@@ -192,10 +233,10 @@ ScopedService::ScopedService(const std::wstring& name, const std::wstring& comma
     : name_(name) {
     RemoveServiceIfPresent(name);
     SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = ::CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
-                                         SERVICE_WIN32_OWN_PROCESS, startType,
-                                         SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr,
-                                         nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service =
+        ::CreateServiceW(manager, name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                         SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                         commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
     if (service) ::CloseServiceHandle(service);
     ::CloseServiceHandle(manager);
 }
@@ -233,7 +274,8 @@ DWORD ScopedService::State() {
     SC_HANDLE manager = nullptr;
     SC_HANDLE service = OpenService(name_, SERVICE_QUERY_STATUS, manager);
     SERVICE_STATUS status = {};
-    const DWORD state = service && ::QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
+    const DWORD state =
+        service && ::QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
     if (service) ::CloseServiceHandle(service);
     if (manager) ::CloseServiceHandle(manager);
     return state;

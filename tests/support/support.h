@@ -31,21 +31,25 @@ void RegDeleteValue(const std::wstring& subkey, const std::wstring& name);
 void RegDeleteTree(const std::wstring& subkey);
 bool RegReadQword(const std::wstring& subkey, const std::wstring& name, uint64_t& value);
 
-// Collects every record sent to the log pipe while it lives.
+// Collects every record sent to the log pipe while it lives. One pipe
+// instance serves clients in turn, so a marker record sent by the reading
+// calls proves that every earlier record has been collected.
 class LogCollector {
-public:
-    explicit LogCollector(int instances = 4);
+  public:
+    explicit LogCollector(int instances = 1);
     std::vector<testbed::LogRecord> Records();
-    std::vector<std::string> Texts();  // message part of each record
+    std::vector<std::string> Texts();           // message part of each record
     bool Contains(const std::string& message);  // a record whose message equals it
     int Count(const std::string& message);
     // Waits (bounded) until a record with this message arrived.
     bool WaitFor(const std::string& message, std::chrono::milliseconds timeout);
     void Clear();
 
-private:
+  private:
+    void Sync();
     std::mutex mutex_;
     std::vector<testbed::LogRecord> records_;
+    bool ordered_;
     std::unique_ptr<testbed::LogPipeServer> server_;
 };
 // The message part of a record's text: after "[-iKXClient-][tag][function]".
@@ -55,14 +59,14 @@ std::string MessageOf(const testbed::LogRecord& record);
 // BinDir, for example "VornAgent.dll" or "VornAgent.unsigned.dll") and the
 // other stand-ins, registered under the host agent's registry key.
 class HostAgent {
-public:
+  public:
     explicit HostAgent(const std::wstring& agentVariant = L"VornAgent.dll");
     ~HostAgent();
     const std::wstring& Folder() const { return folder_; }  // ends with a backslash
     void Place(const std::wstring& binFile, const std::wstring& asName);
     void Remove(const std::wstring& name);
 
-private:
+  private:
     std::wstring folder_;
 };
 
@@ -84,7 +88,7 @@ struct ProductDll {
 
 // A real service under the service control manager, deleted at the end.
 class ScopedService {
-public:
+  public:
     ScopedService(const std::wstring& name, const std::wstring& commandLine,
                   DWORD startType = SERVICE_DEMAND_START);
     ~ScopedService();
@@ -93,7 +97,7 @@ public:
     DWORD State();
     bool WaitState(DWORD state, std::chrono::milliseconds timeout);
 
-private:
+  private:
     std::wstring name_;
 };
 // Deletes a service left by an earlier run, waiting until it is gone.

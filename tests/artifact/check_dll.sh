@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Static checks of the shipping DLL: format, exports, imports, hardening,
+# version resource and separate debug symbols.
+set -u
+dll=$1
+objdump=i686-w64-mingw32-objdump
+failed=0
+check() { # description, command...
+  local what=$1; shift
+  if "$@" >/dev/null 2>&1; then echo "ok   $what"; else echo "FAIL $what"; failed=$((failed + 1)); fi
+}
+headers=$($objdump -p "$dll")
+expected="vornExt_CreateContext vornExt_Deinit vornExt_DoUpdate vornExt_Free vornExt_GetPrerequest vornExt_Init vornExt_OnCommand vornExt_OnNotify vornExt_OnQueryData vornExt_ParseLog vornExt_PostUpdate vornExt_PreUpdate vornExt_ReleaseContext vornExt_Rollback"
+exports=$(printf '%s\n' "$headers" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s+\[' | grep -oE '[A-Za-z_@0-9]+$' | sort | xargs)
+imports=$(printf '%s\n' "$headers" | grep 'DLL Name:' | awk '{print tolower($3)}' | sort | xargs)
+system_dlls=" advapi32.dll crypt32.dll dbghelp.dll kernel32.dll msvcrt.dll shell32.dll shlwapi.dll msi.dll user32.dll ole32.dll "
+
+check "PE32 for i386" grep -q 'file format pei-i386' <<<"$($objdump -f "$dll")"
+check "optional header magic 0x10b" grep -q 'Magic.*010b' <<<"$headers"
+check "exports exactly the fourteen vornExt_ functions, undecorated" test "$exports" = "$expected"
+check "DYNAMIC_BASE" grep -q DYNAMIC_BASE <<<"$headers"
+check "NX_COMPAT" grep -q NX_COMPAT <<<"$headers"
+only_system() { for d in $imports; do [[ "$system_dlls" == *" $d "* ]] || return 1; done; }
+check "imports only Windows system DLLs ($imports)" only_system
+check "VERSIONINFO resource" grep -q 'OriginalFilename' <<<"$(strings -el "$dll")"
+check "no debug sections in the shipped file" bash -c "! $objdump -h '$dll' | grep -q '\.debug_info'"
+check "debug symbols kept separately" test -s "$dll.debug"
+check "debug link to the symbols" grep -q gnu_debuglink <<<"$($objdump -h "$dll")"
+total=10
+echo "$((total - failed)) passed, $failed failed"
+exit $((failed > 0))
