@@ -17,15 +17,15 @@ bool ReadComponentValues(HKEY key, AgentComponent& row) {
     std::string text;
     LONG status = QueryAnsiString(key, row.version_key.c_str(), kAnsiValueBytes, text);
     if (status != ERROR_SUCCESS) {
-        LOG_WARN("Query value [%s] failed, error: %ld", row.version_key.c_str(),
-                 static_cast<long>(status));
+        LOG_WARN_AS("GetKxAgentComponentList", "Query value [%s] failed, error: %ld",
+                    row.version_key.c_str(), static_cast<long>(status));
         return false;
     }
     row.version = text;
     status = QueryAnsiString(key, row.download_time_key.c_str(), kAnsiValueBytes, text);
     if (status != ERROR_SUCCESS) {
-        LOG_WARN("Query value [%s] failed, error: %lu", row.download_time_key.c_str(),
-                 static_cast<unsigned long>(status));
+        LOG_WARN_AS("GetKxAgentComponentList", "Query value [%s] failed, error: %lu",
+                    row.download_time_key.c_str(), static_cast<unsigned long>(status));
         return false;
     }
     const long long fileTime = std::strtoll(text.c_str(), nullptr, 10);

@@ -7,9 +7,10 @@
 namespace ikx {
 namespace {
 
-bool OpenPolicyKey(UniqueHkey& key) {
+bool OpenPolicyKey(const char* op, UniqueHkey& key) {
     if (OpenKeyLegacy(kKxcKey, key) == ERROR_SUCCESS) return true;
-    LOG_WARN("Failed to open registry key. error code: %d", static_cast<int>(::GetLastError()));
+    LOG_WARN_AS(op, "Failed to open registry key. error code: %d",
+                static_cast<int>(::GetLastError()));
     return false;
 }
 
@@ -19,7 +20,7 @@ bool SetPolicyIdRegKey(int64_t policyId) {
     LOG_TRACE(">> Policy id: %lld", static_cast<long long>(policyId));
     bool ok = false;
     UniqueHkey key;
-    if (OpenPolicyKey(key)) {
+    if (OpenPolicyKey(__func__, key)) {
         ok = ::RegSetValueExW(key.get(), L"PolicyId", 0, REG_QWORD,
                               reinterpret_cast<const BYTE*>(&policyId),
                               sizeof policyId) == ERROR_SUCCESS;
@@ -37,7 +38,7 @@ bool SetPolicySettingRegKey(uint32_t setting) {
     LOG_TRACE(">> Policy Setting: %d", static_cast<int>(setting));
     bool ok = false;
     UniqueHkey key;
-    if (OpenPolicyKey(key)) {
+    if (OpenPolicyKey(__func__, key)) {
         const DWORD value = setting;
         ok = ::RegSetValueExW(key.get(), L"PolicySetting", 0, REG_DWORD,
                               reinterpret_cast<const BYTE*>(&value), sizeof value) == ERROR_SUCCESS;
@@ -55,7 +56,7 @@ bool GetPolicySetting(uint32_t& setting) {
     LOG_TRACE(">>");
     bool ok = false;
     UniqueHkey key;
-    if (OpenPolicyKey(key)) {
+    if (OpenPolicyKey(__func__, key)) {
         DWORD value = 0;
         DWORD size = sizeof value;
         // The stored type is not checked: four bytes are what is read.

@@ -71,7 +71,8 @@ int IntegrityFlagOf(const void* image) {
         const auto* nt64 = reinterpret_cast<const IMAGE_NT_HEADERS64*>(nt);
         return (nt64->OptionalHeader.DllCharacteristics & kForceIntegrity) ? 1 : 0;
     }
-    LOG_WARN("Unrecognized platform type: %x", static_cast<unsigned>(magic));
+    LOG_WARN_AS("IsIntegrityCheckEnabled", "Unrecognized platform type: %x",
+                static_cast<unsigned>(magic));
     return 0;
 }
 
@@ -79,20 +80,22 @@ int ReadIntegrityFlag(const wchar_t* path) {
     UniqueFile file(::CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
-        LOG_WARN("Failed to open file: %ws, Windows error code: %d", path,
-                 static_cast<int>(::GetLastError()));
+        LOG_WARN_AS("IsIntegrityCheckEnabled", "Failed to open file: %ws, Windows error code: %d",
+                    path, static_cast<int>(::GetLastError()));
         return 0;
     }
     UniqueHandle mapping(::CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping) {
-        LOG_WARN("Failed to create file mapping, Windows error code: %d",
-                 static_cast<int>(::GetLastError()));
+        LOG_WARN_AS("IsIntegrityCheckEnabled",
+                    "Failed to create file mapping, Windows error code: %d",
+                    static_cast<int>(::GetLastError()));
         return 0;
     }
     UniqueView view(::MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0));
     if (!view) {
-        LOG_WARN("Failed to call MapViewOfFile, Windows error code: %d",
-                 static_cast<int>(::GetLastError()));
+        LOG_WARN_AS("IsIntegrityCheckEnabled",
+                    "Failed to call MapViewOfFile, Windows error code: %d",
+                    static_cast<int>(::GetLastError()));
         return 0;
     }
     return IntegrityFlagOf(view.get());

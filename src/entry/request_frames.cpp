@@ -20,7 +20,7 @@ constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
 // Hands the styled response to the caller in a buffer released by vornExt_Free.
 void WriteQueryResponse(const Json::Value& response, uint32_t* responseLength, char** out) {
     const std::string text = response.toStyledString();
-    LOG_TRACE("Response Json Data:%s", text.c_str());
+    LOG_TRACE_AS("vornExt_OnQueryData", "Response Json Data:%s", text.c_str());
     char* buffer = static_cast<char*>(std::malloc(text.size() + 1));
     if (!buffer) return;
     std::memcpy(buffer, text.c_str(), text.size() + 1);

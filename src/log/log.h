@@ -28,6 +28,9 @@ void DestroyLogWriter();
 // For records that belong to a caller's function (a shared step of several exports).
 #define IKX_LOG_FOR(function, level, ...) \
     ::ikx::WriteDebugLog(::ikx::kLogTag, level, IKX_LOG_FILE, __LINE__, function, __VA_ARGS__)
+#define LOG_WARN_AS(function, ...) IKX_LOG_FOR(function, ::ikx::kWarn, __VA_ARGS__)
+#define LOG_INFO_AS(function, ...) IKX_LOG_FOR(function, ::ikx::kInfo, __VA_ARGS__)
+#define LOG_TRACE_AS(function, ...) IKX_LOG_FOR(function, ::ikx::kTrace, __VA_ARGS__)
 #define LOG_WARN(...) IKX_LOG(::ikx::kWarn, __VA_ARGS__)
 #define LOG_NOTICE(...) IKX_LOG(::ikx::kNotice, __VA_ARGS__)
 #define LOG_INFO(...) IKX_LOG(::ikx::kInfo, __VA_ARGS__)

@@ -20,41 +20,42 @@ void ReadServiceStates(KxServiceGeneration generation, DWORD& client, DWORD& eng
     }
 }
 
-int32_t ClassifyBothServices(DWORD client, DWORD engine) {
+// Logs in the name of the handler that asked.
+int32_t ClassifyBothServices(const char* op, DWORD client, DWORD engine) {
     if (client == SERVICE_RUNNING && engine == SERVICE_RUNNING) {
-        LOG_WARN("iKX service is running");
+        LOG_WARN_AS(op, "iKX service is running");
         return kSensorRunning;
     }
     if (client == SERVICE_STOPPED || engine == SERVICE_STOPPED) {
-        LOG_WARN("iKX service is stopped");
+        LOG_WARN_AS(op, "iKX service is stopped");
         return kSensorStopped;
     }
     const auto pending = [](DWORD s) {
         return s == SERVICE_START_PENDING || s == SERVICE_STOP_PENDING;
     };
     if (pending(client) || pending(engine)) {
-        LOG_WARN("iKX service is pending");
+        LOG_WARN_AS(op, "iKX service is pending");
         return kSensorPending;
     }
-    LOG_WARN("iKX service status is unknown...");
+    LOG_WARN_AS(op, "iKX service status is unknown...");
     return kSensorUnknown;
 }
 
-int32_t SensorStatusOfBothServices() {
+int32_t SensorStatusOfBothServices(const char* op) {
     if (!IsIKxInstalled()) {
-        LOG_INFO("iKX is not installed");
+        LOG_INFO_AS(op, "iKX is not installed");
         return kSensorNotInstalled;
     }
     const KxServiceGeneration generation = GetKxServiceGeneration();
     if (generation == KxServiceGeneration::kNone) {
-        LOG_TRACE("iKX client is gone, return stopped");
+        LOG_TRACE_AS(op, "iKX client is gone, return stopped");
         return kSensorStopped;
     }
     DWORD client = 0, engine = 0;
     ReadServiceStates(generation, client, engine);
-    LOG_TRACE("iKX Current State: KXClient - %d, KXE - %d", static_cast<int>(client),
-              static_cast<int>(engine));
-    return ClassifyBothServices(client, engine);
+    LOG_TRACE_AS(op, "iKX Current State: KXClient - %d, KXE - %d", static_cast<int>(client),
+                 static_cast<int>(engine));
+    return ClassifyBothServices(op, client, engine);
 }
 
 }  // namespace
@@ -66,7 +67,7 @@ void ReadBothServiceStates(KxServiceGeneration generation, DWORD& client, DWORD&
 bool OnQueryClientServiceStatus(const Json::Value&, Json::Value& response) {
     LOG_INFO("[vornExt_OnQueryData][OnQueryClientServiceStatus][Start]");
     SetQueryHeader(response, "VORN_ONQUERY_SERVICE_STATUS");
-    response["result_data"]["content"]["status_code"] = SensorStatusOfBothServices();
+    response["result_data"]["content"]["status_code"] = SensorStatusOfBothServices(__func__);
     return true;
 }
 

@@ -21,12 +21,13 @@ constexpr uint32_t kMdrPolicySetting = 1;
 uint32_t StatusFromSiblingAnswer(const char* text) {
     Json::Value answer;
     Json::Reader reader;
-    if (!reader.parse(text, answer, true)) LOG_WARN("Failed to parse reponse data");
+    if (!reader.parse(text, answer, true))
+        LOG_WARN_AS("GetBordaAgentSlfStatus", "Failed to parse reponse data");
     const Json::Value* data =
         answer.isObject() ? answer.find("result_data", "result_data" + 11) : nullptr;
     const Json::Value* type = data && data->isObject() ? data->find("type", "type" + 4) : nullptr;
     if (!type || !type->isString() || type->asString() != kResultTypeData) {
-        LOG_WARN("Response json format is malformed");
+        LOG_WARN_AS("GetBordaAgentSlfStatus", "Response json format is malformed");
         return kPluginAbsent;
     }
     const Json::Value* content = data->find("content", "content" + 7);

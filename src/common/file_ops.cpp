@@ -1,0 +1,175 @@
+#include "common/file_ops.h"
+
+#include "log/log.h"
+#include "platform/clock.h"
+#include "platform/handles.h"
+
+namespace ikx {
+namespace {
+
+// Normal + archive: clears read-only, hidden and system so the delete can go through.
+constexpr DWORD kDeletableAttributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE;
+constexpr size_t kPathUnits = 261;
+constexpr int kCopyAttempts = 5;
+constexpr DWORD kCopyRetryMs = 2000;
+
+bool IsDotEntry(const wchar_t* name) {
+    return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
+}
+
+bool IsFolder(const WIN32_FIND_DATAW& entry) {
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+void DeleteAtRestart(const std::wstring& path) {
+    ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+// Removes one file of a listing; the error to store, or 0.
+DWORD DeleteListedFile(const std::wstring& path, bool delayOnFailure) {
+    if (!::SetFileAttributesW(path.c_str(), kDeletableAttributes)) {
+        LOG_WARN("SetFileAttributesW failed on file: %ws. (Error: %d)", path.c_str(),
+                 static_cast<int>(::GetLastError()));
+    }
+    if (::DeleteFileW(path.c_str())) return 0;
+    const DWORD error = ::GetLastError();
+    if (delayOnFailure) {
+        DeleteAtRestart(path);
+        return 0;
+    }
+    LOG_WARN("Delete file: (%ws) failed. (Error: %d)", path.c_str(), static_cast<int>(error));
+    return error;
+}
+
+}  // namespace
+
+DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure) {
+    if (!folder || !*folder) {
+        LOG_WARN("Directory path is NULL.");
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (::GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) {
+        LOG_WARN("Directory path doesn't exist.");
+        return ERROR_PATH_NOT_FOUND;
+    }
+    std::wstring base(folder);
+    if (base.back() != L'\\') base += L'\\';
+
+    WIN32_FIND_DATAW entry = {};
+    UniqueFind listing(::FindFirstFileW((base + L"*").c_str(), &entry));
+    if (!listing) {
+        const DWORD error = ::GetLastError();
+        LOG_WARN("FindFirstFileW failed. (Error: %d)", static_cast<int>(error));
+        return error;
+    }
+    DWORD result = 0;
+    do {
+        if (IsDotEntry(entry.cFileName)) continue;
+        if (IsFolder(entry)) {
+            const std::wstring sub = base + entry.cFileName + L"\\";
+            result = CleanDirectory(sub.c_str(), removeSelf, delayOnFailure);
+            if (result != 0) return result;
+            // With removeSelf the recursion already removed it; this then only
+            // schedules a path that is gone, which is harmless.
+            if (!::RemoveDirectoryW(sub.c_str())) {
+                if (delayOnFailure) {
+                    DeleteAtRestart(sub);
+                } else {
+                    result = ::GetLastError();
+                }
+            }
+        } else {
+            const DWORD error = DeleteListedFile(base + entry.cFileName, delayOnFailure);
+            if (error != 0) result = error;
+        }
+    } while (::FindNextFileW(listing.get(), &entry));
+    listing.reset();
+
+    if (removeSelf && !::RemoveDirectoryW(folder) && delayOnFailure) DeleteAtRestart(folder);
+    return result;
+}
+
+DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
+    if (!source || !*source) {
+        LOG_WARN("wszSrcPath is invalid");
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (!destination || !*destination) {
+        LOG_WARN("wszDestPath is invalid");
+        return ERROR_INVALID_PARAMETER;
+    }
+    LOG_INFO("Src Path: %ws\n", source);
+    LOG_INFO("Dst Path: %ws\n", destination);
+
+    const DWORD attributes = ::GetFileAttributesW(destination);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        // One level only: a missing parent shows up as the first copy failure.
+        ::CreateDirectoryW(destination, nullptr);
+    } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        LOG_WARN("destination exist but not directory");
+        return ERROR_INVALID_PARAMETER;
+    }
+
+    const std::wstring sourceBase = std::wstring(source) + L"\\";
+    const std::wstring destinationBase = std::wstring(destination) + L"\\";
+    WIN32_FIND_DATAW entry = {};
+    UniqueFind listing(::FindFirstFileW((sourceBase + L"*.*").c_str(), &entry));
+    if (!listing) return ::GetLastError();
+    do {
+        if (IsDotEntry(entry.cFileName)) continue;
+        const std::wstring from = sourceBase + entry.cFileName;
+        const std::wstring to = destinationBase + entry.cFileName;
+        if (IsFolder(entry)) {
+            const DWORD result = CopyDirectory(from.c_str(), to.c_str());
+            if (result != 0) return result;
+        } else if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) {
+            const DWORD error = ::GetLastError();
+            LOG_WARN("CopyFile fail. (Error: %d)", static_cast<int>(error));
+            return error;
+        }
+    } while (::FindNextFileW(listing.get(), &entry));
+    return 0;
+}
+
+void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,
+                 const wchar_t* destName) {
+    const std::wstring fileName = name ? name : L"";
+    std::wstring source;
+    if (sourceFolder) {
+        source = std::wstring(sourceFolder) + L"\\" + fileName;
+        if (source.size() >= kPathUnits) source.resize(kPathUnits - 1);
+    }
+    // Only a missing folder is final; a missing file may still be on its way.
+    if (::GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        ::GetLastError() == ERROR_PATH_NOT_FOUND) {
+        LOG_INFO("Cannot copy: \"%ws\" doesn't exist.", source.c_str());
+        return;
+    }
+    if (!destinationFolder) return;
+    if (::GetFileAttributesW(destinationFolder) == INVALID_FILE_ATTRIBUTES) {
+        ::CreateDirectoryW(destinationFolder, nullptr);
+    }
+    const std::wstring destination =
+        std::wstring(destinationFolder) + L"\\" + (destName ? std::wstring(destName) : fileName);
+
+    for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+        if (::CopyFileW(source.c_str(), destination.c_str(), FALSE)) return;
+        LOG_INFO("[%d]Copy failed \"%ws\" -> \"%ws\". Error code = : %lu", attempt, source.c_str(),
+                 destination.c_str(), static_cast<unsigned long>(::GetLastError()));
+        SleepMs(kCopyRetryMs);
+    }
+}
+
+void GetWindowsTempFolder(std::wstring& folder) {
+    static const wchar_t kSuffix[] = L"\\Temp";
+    wchar_t windows[kPathUnits] = {};
+    const UINT length = ::GetWindowsDirectoryW(windows, kPathUnits);
+    const size_t suffixLength = wcslen(kSuffix);
+    if (length >= 1 && length <= kPathUnits - 1 && length + suffixLength < kPathUnits) {
+        folder = std::wstring(windows, length) + kSuffix;
+    } else {
+        folder = L"C:\\WINDOWS\\Temp";
+    }
+}
+
+}  // namespace ikx

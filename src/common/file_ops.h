@@ -1,0 +1,28 @@
+#pragma once
+// Whole-folder operations used by install, upgrade, rollback and removal.
+// Results are Windows error codes (0 = success); nothing throws.
+#include <windows.h>
+
+#include <string>
+
+namespace ikx {
+
+// Deletes everything below `folder`, and the folder itself when `removeSelf`.
+// With `delayOnFailure`, what cannot be deleted now is scheduled for deletion
+// at the next restart instead of failing the call.
+DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure);
+
+// Copies the tree under `source` into `destination`, overwriting files.
+DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination);
+
+// Copies source\name to destination\destName (or \name), with retries.
+void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,
+                 const wchar_t* destName = nullptr);
+
+// The Windows temp folder without a trailing backslash, e.g. C:\Windows\Temp.
+void GetWindowsTempFolder(std::wstring& folder);
+
+// Unpacks every entry of a zip archive into `folder`; true when all were written.
+bool DecompressFile(const std::wstring& archive, const std::wstring& folder);
+
+}  // namespace ikx

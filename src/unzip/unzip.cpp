@@ -1,0 +1,235 @@
+#include "unzip/unzip.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "unzip/win_file.h"
+#include "unzip/zip_exceptions.h"
+
+namespace ikx {
+
+namespace {
+
+constexpr char kUnzipLibrary[] = "libZipUnZipDll.dll";
+constexpr uLong kEntryNameBytes = MAX_PATH + 1;
+constexpr unsigned kReadChunkBytes = 16383;
+constexpr uLong kDirectoryAttribute = 0x10;
+
+template <typename Fn>
+bool Resolve(HMODULE module, const char* name, Fn& fn) {
+    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+    return fn != nullptr;
+}
+
+// ".." climbs out, and so do ".. " and "...": Windows trims trailing dots and
+// spaces from a path piece.
+bool ClimbsUp(const std::string& piece) {
+    if (piece.find("..") == std::string::npos) return false;
+    return piece.find_first_not_of(". ") == std::string::npos;
+}
+
+// The entry name (backslashes only) stays below the target folder: not rooted,
+// no drive or stream colon, no piece that climbs up.
+bool StaysInsideTarget(const std::string& name) {
+    if (!name.empty() && name[0] == '\\') return false;
+    if (name.find(':') != std::string::npos) return false;
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = name.find('\\', start);
+        if (end == std::string::npos) end = name.size();
+        if (ClimbsUp(name.substr(start, end - start))) return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+void ThrowLastError() {
+    throw CWinFileException(static_cast<int32_t>(::GetLastError()));
+}
+
+// Creation and last-write time from the entry's DOS stamp (local time),
+// last-access time now.
+void StampEntryTime(CWinFile& file, uLong dosDate) {
+    FILETIME local = {};
+    FILETIME entryTime = {};
+    FILETIME now = {};
+    SYSTEMTIME systemNow = {};
+    if (!::DosDateTimeToFileTime(HIWORD(dosDate), LOWORD(dosDate), &local)) ThrowLastError();
+    if (!::LocalFileTimeToFileTime(&local, &entryTime)) ThrowLastError();
+    ::GetSystemTime(&systemNow);
+    if (!::SystemTimeToFileTime(&systemNow, &now)) ThrowLastError();
+    file.SetTime(&entryTime, &now, &entryTime);
+}
+
+}  // namespace
+
+int CreateDirectoryTree(const char* path) {
+    if (!path) return ERROR_PATH_NOT_FOUND;
+    const size_t length = std::strlen(path);
+    if (length == 0 || length > MAX_PATH) return ERROR_NOT_ENOUGH_MEMORY;
+    if (::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return 0;
+
+    const std::string text(path);
+    // A UNC path keeps its two leading backslashes in front of the root piece.
+    const size_t rootStart = text.compare(0, 2, "\\\\") == 0 ? 2 : 0;
+    size_t end = text.find('\\', rootStart);
+    if (end == std::string::npos) return 0;
+    std::string built = text.substr(0, end + 1);
+
+    int result = 0;
+    for (size_t start = end + 1; start < text.size(); start = end + 1) {
+        end = text.find('\\', start);
+        if (end == std::string::npos) end = text.size();
+        if (end == start) continue;  // doubled backslash: nothing to create
+        built += text.substr(start, end - start) + "\\";
+        result = 0;
+        if (!::CreateDirectoryA(built.c_str(), nullptr)) {
+            const DWORD error = ::GetLastError();
+            if (error != ERROR_ALREADY_EXISTS) return static_cast<int>(error);
+            result = ERROR_ALREADY_EXISTS;
+        }
+    }
+    return result;
+}
+
+CUnzip::~CUnzip() {
+    Unbind();
+}
+
+void CUnzip::CloseZip() {
+    if (m_zipFile && m_unzClose) m_unzClose(m_zipFile);
+    m_zipFile = nullptr;
+    m_zipPath[0] = '\0';
+}
+
+void CUnzip::Unbind() {
+    CloseZip();
+    m_unzOpen = nullptr;
+    m_unzClose = nullptr;
+    m_unzGetGlobalInfo = nullptr;
+    m_unzGoToNextFile = nullptr;
+    m_unzLocateFile = nullptr;
+    m_unzGetCurrentFileInfo = nullptr;
+    m_unzOpenCurrentFile = nullptr;
+    m_unzReadCurrentFile = nullptr;
+    m_unzCloseCurrentFile = nullptr;
+    m_module.reset();
+}
+
+bool CUnzip::Init() {
+    Unbind();
+    std::string path;
+    if (!m_libraryFolder.empty()) {
+        path = m_libraryFolder + "\\";
+    } else {
+        char module[MAX_PATH] = {};
+        ::GetModuleFileNameA(nullptr, module, MAX_PATH - 1);
+        char drive[_MAX_DRIVE] = {};
+        char folder[_MAX_DIR] = {};
+        if (_splitpath_s(module, drive, _MAX_DRIVE, folder, _MAX_DIR, nullptr, 0, nullptr, 0) !=
+            0) {
+            return false;
+        }
+        path = std::string(drive) + folder;
+    }
+    path += kUnzipLibrary;
+
+    // Loaded plainly: this library carries no signature to check.
+    m_module.reset(::LoadLibraryA(path.c_str()));
+    if (!m_module) return false;
+    const HMODULE module = m_module.get();
+    const bool bound = Resolve(module, "unzOpen", m_unzOpen) &&
+                       Resolve(module, "unzClose", m_unzClose) &&
+                       Resolve(module, "unzGetGlobalInfo", m_unzGetGlobalInfo) &&
+                       Resolve(module, "unzGoToNextFile", m_unzGoToNextFile) &&
+                       Resolve(module, "unzLocateFile", m_unzLocateFile) &&
+                       Resolve(module, "unzGetCurrentFileInfo", m_unzGetCurrentFileInfo) &&
+                       Resolve(module, "unzOpenCurrentFile", m_unzOpenCurrentFile) &&
+                       Resolve(module, "unzReadCurrentFile", m_unzReadCurrentFile) &&
+                       Resolve(module, "unzCloseCurrentFile", m_unzCloseCurrentFile);
+    if (!bound) Unbind();
+    return bound;
+}
+
+int CUnzip::OpenZip(const char* path) {
+    if (!Bound() || !path) return kUnzipNotReady;
+    CloseZip();
+    std::string used(path);
+    const char* dot = std::strrchr(path, '.');
+    if (!dot || _stricmp(dot + 1, "zip") != 0) {
+        used += ".Zip";
+        // The suffix must fit whole; a cut-off name would open another file.
+        if (used.size() > MAX_PATH) return kUnzipNotReady;
+    } else if (used.size() > MAX_PATH) {
+        used.resize(MAX_PATH);
+    }
+    std::memcpy(m_zipPath, used.c_str(), used.size() + 1);
+    m_zipFile = m_unzOpen(m_zipPath);
+    if (!m_zipFile) {
+        m_zipPath[0] = '\0';
+        return kUnzipNotReady;
+    }
+    return 0;
+}
+
+int CUnzip::ExtractAll(const char* folder) {
+    if (!Bound() || !m_zipFile) return kUnzipNotReady;
+    if (!folder || !*folder) return kUnzipNoFolder;
+    unz_global_info info = {};
+    int result = m_unzGetGlobalInfo(m_zipFile, &info);
+    if (result != UNZ_OK) return result;
+    for (uLong entry = 0; entry < info.number_entry; ++entry) {
+        result = ExtractCurrentFile(folder);
+        if (result != UNZ_OK) return result;
+        if (entry + 1 < info.number_entry) {
+            result = m_unzGoToNextFile(m_zipFile);
+            if (result != UNZ_OK) return result;
+        }
+    }
+    return 0;
+}
+
+int CUnzip::ExtractCurrentFile(const char* folder) {
+    if (!Bound() || !m_zipFile) return kUnzipNotReady;
+    if (!folder || !*folder) return kUnzipNoFolder;
+    unz_file_info info = {};
+    char rawName[kEntryNameBytes + 1] = {};
+    int result =
+        m_unzGetCurrentFileInfo(m_zipFile, &info, rawName, kEntryNameBytes, nullptr, 0, nullptr, 0);
+    if (result != UNZ_OK) return result;
+    // Folders come into being only as parents of files.
+    if (info.external_fa & kDirectoryAttribute) return 0;
+    if (info.size_filename >= kEntryNameBytes) throw CWinFileException(ERROR_FILENAME_EXCED_RANGE);
+
+    std::string name(rawName);
+    for (char& c : name) {
+        if (c == '/') c = '\\';
+    }
+    if (!StaysInsideTarget(name)) return kUnzipOutsideTarget;
+    std::string target(folder);
+    if (target.back() != '\\') target += '\\';
+    target += name;
+    if (target.size() > MAX_PATH) throw CWinFileException(ERROR_FILENAME_EXCED_RANGE);
+
+    const int created = CreateDirectoryTree(target.substr(0, target.rfind('\\')).c_str());
+    if (created != 0) throw CWinFileException(created);
+
+    result = m_unzOpenCurrentFile(m_zipFile);
+    if (result != UNZ_OK) return result;
+    CWinFile file;
+    file.Open(target.c_str(), CREATE_ALWAYS);
+    std::vector<char> chunk(kReadChunkBytes);
+    int read = 0;
+    while ((read = m_unzReadCurrentFile(m_zipFile, chunk.data(), kReadChunkBytes)) > 0) {
+        file.Write(chunk.data(), static_cast<DWORD>(read));
+    }
+    file.Flush();
+    StampEntryTime(file, info.dosDate);
+    result = m_unzCloseCurrentFile(m_zipFile);
+    // A stream that broke off before its end passes the checksum test; its
+    // read error still means the entry was not extracted.
+    return result != UNZ_OK ? result : (read < 0 ? read : UNZ_OK);
+}
+
+}  // namespace ikx

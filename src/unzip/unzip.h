@@ -1,0 +1,57 @@
+#pragma once
+// Walks a zip archive through libZipUnZipDll.dll, bound at run time from the
+// host executable's folder, and writes its entries below a target folder.
+// Minizip errors are results; errors of the written files are exceptions.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/handles.h"
+#include "unzip/minizip_api.h"
+
+namespace ikx {
+
+constexpr int kUnzipNotReady = -1;         // library not bound or no archive open
+constexpr int kUnzipNoFolder = -102;       // no target folder given
+constexpr int kUnzipOutsideTarget = -103;  // entry name would leave the target folder
+
+// Creates every missing folder of `path`: 0 or a Windows error code.
+int CreateDirectoryTree(const char* path);
+
+class CUnzip {
+  public:
+    CUnzip() = default;
+    virtual ~CUnzip();
+    CUnzip(const CUnzip&) = delete;
+    CUnzip& operator=(const CUnzip&) = delete;
+
+    // Load the library from this folder instead of the host executable's.
+    void SetLibraryFolder(const char* folder) { m_libraryFolder = folder ? folder : ""; }
+
+    bool Init();
+    int OpenZip(const char* path);
+    int ExtractAll(const char* folder);
+    int ExtractCurrentFile(const char* folder);
+
+  private:
+    bool Bound() const { return m_module.valid(); }
+    void CloseZip();
+    void Unbind();
+
+    unzFile m_zipFile = nullptr;
+    char m_zipPath[MAX_PATH + 1] = {};
+    UniqueModule m_module;
+    std::string m_libraryFolder;
+
+    unzOpenFn m_unzOpen = nullptr;
+    unzCloseFn m_unzClose = nullptr;
+    unzGetGlobalInfoFn m_unzGetGlobalInfo = nullptr;
+    unzGoToNextFileFn m_unzGoToNextFile = nullptr;
+    unzLocateFileFn m_unzLocateFile = nullptr;
+    unzGetCurrentFileInfoFn m_unzGetCurrentFileInfo = nullptr;
+    unzOpenCurrentFileFn m_unzOpenCurrentFile = nullptr;
+    unzReadCurrentFileFn m_unzReadCurrentFile = nullptr;
+    unzCloseCurrentFileFn m_unzCloseCurrentFile = nullptr;
+};
+
+}  // namespace ikx
