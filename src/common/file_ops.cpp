@@ -28,7 +28,7 @@ void DeleteAtRestart(const std::wstring& path) {
 // Removes one file of a listing; the error to store, or 0.
 DWORD DeleteListedFile(const std::wstring& path, bool delayOnFailure) {
     if (!::SetFileAttributesW(path.c_str(), kDeletableAttributes)) {
-        LOG_WARN("SetFileAttributesW failed on file: %ws. (Error: %d)", path.c_str(),
+        LOG_WARN_AS("CleanDirectory", "SetFileAttributesW failed on file: %ws. (Error: %d)", path.c_str(),
                  static_cast<int>(::GetLastError()));
     }
     if (::DeleteFileW(path.c_str())) return 0;
@@ -37,7 +37,7 @@ DWORD DeleteListedFile(const std::wstring& path, bool delayOnFailure) {
         DeleteAtRestart(path);
         return 0;
     }
-    LOG_WARN("Delete file: (%ws) failed. (Error: %d)", path.c_str(), static_cast<int>(error));
+    LOG_WARN_AS("CleanDirectory", "Delete file: (%ws) failed. (Error: %d)", path.c_str(), static_cast<int>(error));
     return error;
 }
 

@@ -32,7 +32,7 @@ UniqueScHandle OpenManager(DWORD access) {
 }  // namespace
 
 int32_t scIsServiceInstalled(const wchar_t* name) {
-    UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, GENERIC_READ));
+    UniqueScHandle manager = OpenManager(GENERIC_READ);
     if (!manager) return kScOpenManagerFailed;
     UniqueScHandle service(::OpenServiceW(manager.get(), name, SERVICE_CHANGE_CONFIG));
     if (!service) {
@@ -82,7 +82,7 @@ bool scWaitServiceState(DWORD wanted, SC_HANDLE service, DWORD count, DWORD inte
 }
 
 int32_t scQueryServiceStatus(const wchar_t* name, DWORD& state) {
-    UniqueScHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    UniqueScHandle manager = OpenManager(SC_MANAGER_ENUMERATE_SERVICE);
     if (!manager) return kScOpenManagerFailed;
     UniqueScHandle service(::OpenServiceW(manager.get(), name, SERVICE_QUERY_STATUS));
     if (!service) return kScOpenServiceFailed;

@@ -96,7 +96,8 @@ bool QueryClientStatusLog(const Json::Value&, Json::Value& response) {
     LOG_TRACE("[Start]");
     uint32_t setting = 0;
     if (!GetPolicySetting(setting)) LOG_WARN("Query iKX policy settings failed.");
-    const uint32_t sibling = setting == kMdrPolicySetting ? GetBordaAgentSlfStatus() : kPluginInUse;
+    const uint32_t sibling =
+        setting == kMdrPolicySetting ? GetBordaAgentSlfStatus() : uint32_t{kPluginInUse};
     const int32_t sensor = GetKXAgentServiceStatus();
 
     int status = kPluginIdle;
