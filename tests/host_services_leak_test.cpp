@@ -1,0 +1,84 @@
+// Repeated use of the host services returns the process to the handles and
+// modules it began with: every key, service handle, file, mapping, pipe and
+// library is released on success and failure paths alike.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "common/file_ops.h"
+#include "common/ipc.h"
+#include "common/sensor_registry.h"
+#include "common/services.h"
+#include "common/verified_loading.h"
+#include "support.h"
+
+using namespace testsupport;
+
+namespace {
+
+DWORD HandleCount() {
+    DWORD count = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &count);
+    return count;
+}
+
+// True when the command reached the running client service and was answered.
+bool UseHostServicesOnce(const std::wstring& scratch) {
+    using namespace ikx;
+    DWORD state = 0;
+    scIsServiceInstalled(L"QVKXC");
+    scQueryServiceStatus(L"QVKXC", state);
+    scQueryServiceStatus(L"NoSuchService", state);
+    ikx::GetKxServiceGeneration();
+    ikx::IsIKxInstalled();
+    std::vector<ikx::AgentComponent> rows;
+    ikx::GetKxAgentComponentList(rows);
+    uint32_t setting = 0;
+    ikx::GetPolicySetting(setting);
+
+    bool sent = false;
+    ikx::NipcObject ipc;
+    if (ikx::InitNIPC(&ipc)) {
+        uint32_t reply = 1;
+        sent = ikx::SendNIPCCmdToKxAgent(&ipc, ikx::kNipcTypeReply, ikx::kKxCmdSelfProtection,
+                                         &reply, sizeof reply, &reply) &&
+               reply == 0;
+        ikx::SendNIPCTOKXInstaller(&ipc, ikx::kInstallerCmdInstall);  // nobody serves 21
+    }
+    ikx::DeInitNIPC(&ipc);
+
+    ikx::DecompressFile(scratch + L"missing.zip", scratch + L"out");
+    ikx::DecompressFile(scratch + L"corrupt.zip", scratch + L"out");
+    ::CreateDirectoryW((scratch + L"tree").c_str(), nullptr);
+    std::ofstream(Narrow(scratch + L"tree\\f.txt")) << "x";
+    ikx::CopyDirectory((scratch + L"tree").c_str(), (scratch + L"copy").c_str());
+    ikx::CleanDirectory((scratch + L"copy").c_str(), true, true);
+    return sent;
+}
+
+TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
+    using namespace ikx;
+    HostAgent agent;
+    ScopedService client(L"QVKXC", L"\"" + BinDir() + L"KxSensorService.exe\" --name QVKXC");
+    ASSERT_TRUE(client.Start());
+    RegSetString(L"SOFTWARE\\Corvask\\KXC", L"Version", L"3.0.1308");
+    ASSERT_TRUE(InitVornAgentObj());
+    const std::wstring scratch = TempDir(L"leak");
+    std::ofstream(Narrow(scratch + L"corrupt.zip")) << "PK\x03\x04 not really an archive";
+
+    // The first use loads what stays loaded for the process's life.
+    ASSERT_TRUE(UseHostServicesOnce(scratch));
+    const DWORD before = HandleCount();
+    int answered = 0;
+    for (int i = 0; i < 60; ++i) answered += UseHostServicesOnce(scratch);
+    // A few handles of the runtime's own may come and go; a leak grows per use.
+    EXPECT_LE(HandleCount(), before + 5);
+    EXPECT_EQ(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr);
+    EXPECT_EQ(::GetModuleHandleW(L"libZipUnZipDll.dll"), nullptr);
+    EXPECT_EQ(answered, 60);
+
+    ReleaseVornAgentObj();
+    RegDeleteTree(L"SOFTWARE\\Corvask\\KXC");
+}
+
+}  // namespace
