@@ -14,40 +14,34 @@ bool OpenPolicyKey(const char* op, UniqueHkey& key) {
     return false;
 }
 
+// Writes one value of the client key, closing the key before returning;
+// failures are logged in the name of the operation that asked.
+bool WritePolicyValue(const char* op, const wchar_t* name, DWORD type, const void* data,
+                      DWORD size) {
+    UniqueHkey key;
+    if (!OpenPolicyKey(op, key)) return false;
+    if (::RegSetValueExW(key.get(), name, 0, type, static_cast<const BYTE*>(data), size) ==
+        ERROR_SUCCESS) {
+        return true;
+    }
+    LOG_WARN_AS(op, "Failed to set registry key. error code: %d",
+                static_cast<int>(::GetLastError()));
+    return false;
+}
+
 }  // namespace
 
 bool SetPolicyIdRegKey(int64_t policyId) {
     LOG_TRACE(">> Policy id: %lld", static_cast<long long>(policyId));
-    bool ok = false;
-    UniqueHkey key;
-    if (OpenPolicyKey(__func__, key)) {
-        ok = ::RegSetValueExW(key.get(), L"PolicyId", 0, REG_QWORD,
-                              reinterpret_cast<const BYTE*>(&policyId),
-                              sizeof policyId) == ERROR_SUCCESS;
-        if (!ok) {
-            LOG_WARN("Failed to set registry key. error code: %d",
-                     static_cast<int>(::GetLastError()));
-        }
-    }
-    key.reset();
+    const bool ok = WritePolicyValue(__func__, L"PolicyId", REG_QWORD, &policyId, sizeof policyId);
     LOG_TRACE("<< Ret: %d", ok ? 1 : 0);
     return ok;
 }
 
 bool SetPolicySettingRegKey(uint32_t setting) {
     LOG_TRACE(">> Policy Setting: %d", static_cast<int>(setting));
-    bool ok = false;
-    UniqueHkey key;
-    if (OpenPolicyKey(__func__, key)) {
-        const DWORD value = setting;
-        ok = ::RegSetValueExW(key.get(), L"PolicySetting", 0, REG_DWORD,
-                              reinterpret_cast<const BYTE*>(&value), sizeof value) == ERROR_SUCCESS;
-        if (!ok) {
-            LOG_WARN("Failed to set registry key. error code: %d",
-                     static_cast<int>(::GetLastError()));
-        }
-    }
-    key.reset();
+    const DWORD value = setting;
+    const bool ok = WritePolicyValue(__func__, L"PolicySetting", REG_DWORD, &value, sizeof value);
     LOG_TRACE("<< Ret: %d", ok ? 1 : 0);
     return ok;
 }
