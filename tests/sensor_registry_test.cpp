@@ -1,0 +1,107 @@
+// The sensor's registry knowledge: install folder rules, component values and
+// their conversions, and the policy values.
+#include <gtest/gtest.h>
+
+#include "common/sensor_registry.h"
+#include "log/log.h"
+#include "support.h"
+
+using namespace testsupport;
+
+namespace {
+
+const wchar_t kKxc[] = L"SOFTWARE\\Corvask\\KXC";
+const wchar_t kKxe[] = L"SOFTWARE\\Corvask\\KXE";
+const wchar_t kAgent[] = L"SOFTWARE\\Corvask\\VarnixNTCorp\\CurrentVersion";
+
+class SensorRegistry : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ikx::CreateLogWriter();
+        for (const wchar_t* key : {kKxc, kKxe, kAgent}) RegDeleteTree(key);
+    }
+    void TearDown() override {
+        for (const wchar_t* key : {kKxc, kKxe, kAgent}) RegDeleteTree(key);
+        ikx::DestroyLogWriter();
+    }
+    static std::wstring InstallFolder() {
+        std::wstring folder;
+        EXPECT_TRUE(ikx::GetKxInstallFolder(folder));
+        return folder;
+    }
+    LogCollector log;
+};
+
+TEST_F(SensorRegistry, InstallFolderRulesInOrder) {
+    ::SetEnvironmentVariableW(L"ProgramFiles(x86)", L"C:\\Program Files (x86)");
+    EXPECT_EQ(InstallFolder(), L"C:\\Program Files (x86)\\Corvask\\iService\\iKX\\KXE\\");
+    RegSetString(kAgent, L"Application Path", L"C:\\Program Files (x86)\\Corvask\\Pelmo Client\\");
+    EXPECT_EQ(InstallFolder(), L"C:\\Program Files (x86)\\Corvask\\\\iService\\iKX\\KXE\\");
+    RegSetString(kKxe, L"InstallDir", L"D:\\Kx", REG_EXPAND_SZ);  // only REG_SZ counts
+    EXPECT_EQ(InstallFolder(), L"C:\\Program Files (x86)\\Corvask\\\\iService\\iKX\\KXE\\");
+    RegSetString(kKxe, L"InstallDir", L"");
+    EXPECT_EQ(InstallFolder(), L"C:\\Program Files (x86)\\Corvask\\\\iService\\iKX\\KXE\\");
+    RegSetString(kKxe, L"InstallDir", L"D:\\Kx");
+    EXPECT_EQ(InstallFolder(), L"D:\\Kx\\");
+    RegSetString(kKxe, L"InstallDir", L"D:\\Kx\\");
+    EXPECT_EQ(InstallFolder(), L"D:\\Kx\\");
+}
+
+TEST_F(SensorRegistry, ComponentListKeepsTheRowsThatCouldBeRead) {
+    RegSetString(kKxc, L"SLF_ADECorvaskVersion", L"1.234.00");
+    RegSetString(kKxc, L"SLF_ADECorvaskDownloadTime", L"  132000000000000000xyz");
+    RegSetString(kKxc, L"XdrFilterVersion", L"2.1");
+    RegSetString(kKxc, L"XdrFilterDownloadTime", L"0");
+    std::vector<ikx::AgentComponent> rows;
+    EXPECT_FALSE(ikx::GetKxAgentComponentList(rows));
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].auid, 0x48040224u);
+    EXPECT_EQ(rows[0].au_type, "48040224");
+    EXPECT_EQ(rows[0].version, "1.234.00");
+    EXPECT_EQ(rows[0].download_time, "2019-04-17 18:40:00");
+    EXPECT_EQ(rows[1].download_time, "1970-01-01 00:00:00");
+    EXPECT_TRUE(log.Contains("Query value [SLF_KernelGlobalVersion] failed, error: 2"));
+    EXPECT_EQ(ikx::GetComponentVersion(0x48040224), 123400u);
+}
+
+TEST_F(SensorRegistry, ComponentVersionConversionLimits) {
+    RegSetString(kKxc, L"SLF_KernelGlobalVersion", L"12.345.678.90");
+    EXPECT_EQ(ikx::GetComponentVersion(0x48040184), 1234567890u);
+    RegSetString(kKxc, L"SLF_KernelGlobalVersion", L"99.999.999.99");
+    EXPECT_EQ(ikx::GetComponentVersion(0x48040184), 0u);
+    EXPECT_TRUE(log.Contains("input string is out of range [9999999999]"));
+    RegSetString(kKxc, L"SLF_KernelGlobalVersion", L"beta");
+    EXPECT_EQ(ikx::GetComponentVersion(0x48040184), 0u);
+    EXPECT_TRUE(log.Contains("input string is invalid [beta]"));
+    EXPECT_EQ(ikx::GetComponentVersion(0x48040000), 0u);
+    EXPECT_TRUE(log.Contains("Unsupport AUID: 0x48040000."));
+    ikx::AgentComponent row;
+    EXPECT_FALSE(ikx::GetKxAgentComponent(0x48040000, row));
+    EXPECT_TRUE(log.Contains("Unknown AUID: 0x48040000."));
+    ASSERT_TRUE(ikx::GetKxAgentComponent(0x48040244, row));
+    EXPECT_EQ(row.update_type, L"xdr_filter");
+}
+
+TEST_F(SensorRegistry, PolicyValuesRoundTripAndFailWithoutTheKey) {
+    uint32_t setting = 9;
+    EXPECT_FALSE(ikx::SetPolicySettingRegKey(2));
+    EXPECT_FALSE(ikx::GetPolicySetting(setting));
+    EXPECT_EQ(setting, 9u);
+    int openFailures = 0;  // the code logged is the thread's last error, whatever it is
+    for (const std::string& text : log.Texts()) {
+        openFailures += text.rfind("Failed to open registry key. error code: ", 0) == 0;
+    }
+    EXPECT_EQ(openFailures, 2);
+    RegSetString(kKxc, L"Version", L"3.0.1308");
+    EXPECT_TRUE(ikx::SetPolicySettingRegKey(2));
+    EXPECT_TRUE(ikx::GetPolicySetting(setting));
+    EXPECT_EQ(setting, 2u);
+    EXPECT_TRUE(ikx::SetPolicyIdRegKey(-5));
+    uint64_t id = 0;
+    ASSERT_TRUE(RegReadQword(kKxc, L"PolicyId", id));
+    EXPECT_EQ(static_cast<int64_t>(id), -5);
+    EXPECT_TRUE(log.Contains(">> Policy id: -5"));
+    EXPECT_TRUE(log.Contains("<< Ret: 1, policy setting: 2"));
+}
+
+}  // namespace
