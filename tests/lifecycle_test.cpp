@@ -159,7 +159,8 @@ TEST(Gate, UnsignedHostProcessIsRefused) {
     HostAgent agent;
     const std::wstring command =
         L"\"" + BinDir() + L"vornhost.unsigned.exe\" query VORN_ONQUERY_PRODUCT_VERSION";
-    STARTUPINFOW si = {sizeof si};
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
     std::wstring line = command;
     ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
