@@ -156,6 +156,16 @@ void QueryLatency(ProductDll& dll, const char* name, const std::string& request,
     std::printf("  floor + gate    mean %9.1f us   p99 %9.1f us   ratio %.2fx (p99 %.2fx)\n",
                 gated.meanUs, gated.p99Us, product.meanUs / gated.meanUs,
                 product.p99Us / gated.p99Us);
+    // The same export with a log service taking every record.
+    Stats listened;
+    {
+        testbed::LogPipeServer server([](const testbed::LogRecord&) {}, 4);
+        listened = Measure(calls, [&] { dll.Query(request); });
+    }
+    std::printf(
+        "  with log server mean %9.1f us   p99 %9.1f us   records take %.0f%% of the call\n",
+        listened.meanUs, listened.p99Us,
+        100.0 * (listened.meanUs - product.meanUs) / listened.meanUs);
 }
 
 // Records per second through the log call into a listening server, beside
