@@ -1,367 +1,201 @@
 // The status log and component info queries through the real DLL: the plug-in
 // status from the services, the stored policy setting and the sibling iBorda
 // extension's scripted answer, and the pattern components from the registry.
-#include <gtest/gtest.h>
-#include <json/json.h>
-
 #include <fstream>
-#include <memory>
-#include <sstream>
 
-#include "support.h"
+#include "query_fixture.h"
 
 using namespace testsupport;
-using namespace std::chrono_literals;
 
 namespace {
 
-const std::wstring kKxcKey = L"SOFTWARE\\Corvask\\KXC";
-const std::wstring kKxeKey = L"SOFTWARE\\Corvask\\KXE";
-const std::wstring kAgentKey = L"SOFTWARE\\Corvask\\VarnixNTCorp\\CurrentVersion";
-const char kStatusLog[] =
-    R"({"product_id":"VORN_IPRODUCT_IKX","query_id":"VORN_ONQUERY_CLIENT_STATUS_LOG",
-        "query_data":{"query_type":"VORN_CLIENT_ALL_STATUS_LOG"}})";
 const char kSiblingRequest[] =
     R"({"product_id":"VORN_IPRODUCT_IBORDA","query_data":{},"query_id":"VORN_ONQUERY_MDR_STATUS"})";
-
-std::string ComponentInfoQuery(const char* type) {
-    return std::string(
-               R"({"product_id":"VORN_IPRODUCT_IKX","query_id":"VORN_ONQUERY_COMPONENT_INFO",)") +
-           R"("query_data":{"query_type":")" + type + R"("}})";
-}
-
-std::string ReadAll(const std::wstring& path) {
-    std::ifstream in(Narrow(path), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteAll(const std::wstring& path, const std::string& text) {
-    std::ofstream(Narrow(path), std::ios::binary | std::ios::trunc) << text;
-}
 
 std::string SiblingStatus(const std::string& status) {
     return R"({"result_data":{"type":"VORN_QUERY_RESULT_TYPE_DATA","content":{"status":)" + status +
            "}}}";
 }
 
-class LogQueries : public ::testing::Test {
+// The plug-in service record; an installed status carries the version twice.
+Json::Value PluginInfo(int status, const char* version = nullptr) {
+    Json::Value info = Parse(R"({"SLF_PropertyID":9,"SLF_PluginServiceID":734,
+                                 "SLF_LastCompliantState":"0","SLF_Version":""})");
+    info["SLF_Status"] = status;
+    if (version) info["SLF_Version"] = info["Display_Version"] = version;
+    return info;
+}
+
+class LogQueries : public QueryTest {
   protected:
     void SetUp() override {
-        Clean();
-        scratch = TempDir(L"iborda");
+        const std::wstring scratch = TempDir(L"iborda");
         journal = scratch + L"journal.txt";
         reply = scratch + L"reply.json";
         ::SetEnvironmentVariableW(L"IKX_IBORDA_JOURNAL", journal.c_str());
         ::SetEnvironmentVariableW(L"IKX_IBORDA_REPLY_FILE", reply.c_str());
         ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT", nullptr);
-        ASSERT_NE(dll.module, nullptr);
-        dll.Init();
+        QueryTest::SetUp();
     }
-    void TearDown() override {
-        dll.Deinit();
-        services.clear();
-        Clean();
-        for (const wchar_t* name :
-             {L"IKX_IBORDA_JOURNAL", L"IKX_IBORDA_REPLY_FILE", L"IKX_IBORDA_RESULT"}) {
-            ::SetEnvironmentVariableW(name, nullptr);
-        }
-    }
-    static void Clean() {
-        RegDeleteTree(kKxcKey);
-        RegDeleteTree(kKxeKey);
-        for (const wchar_t* name : {L"QVKXC", L"QVKXE", L"KXClient", L"KXE"}) {
-            RemoveServiceIfPresent(name);
-        }
-    }
-    void AddService(const std::wstring& name, bool running) {
-        services.push_back(std::make_unique<ScopedService>(
-            name, L"\"" + BinDir() + L"KxSensorService.exe\" --name " + name + L" --no-ipc"));
-        if (running) ASSERT_TRUE(services.back()->Start()) << Narrow(name);
-    }
-    // A current sensor with its three pattern components registered.
     void InstallSensor(bool clientRuns, bool engineRuns) {
-        RegSetString(kKxcKey, L"Version", L"3.4.5.6789");
-        RegSetString(kKxeKey, L"Version", L"3.4.5.6789");
-        RegSetString(kKxcKey, L"SLF_KernelGlobalVersion", L"1.234.00");
-        RegSetString(kKxcKey, L"SLF_KernelGlobalDownloadTime", L"132000000000000000");
-        RegSetString(kKxcKey, L"SLF_ADECorvaskVersion", L"12.345.678.90");
-        RegSetString(kKxcKey, L"SLF_ADECorvaskDownloadTime", L"0");
-        RegSetString(kKxcKey, L"XdrFilterVersion", L"2.0");
-        RegSetString(kKxcKey, L"XdrFilterDownloadTime", L"  132000000000000000xyz");
+        RegisterSensor();
         AddService(L"QVKXC", clientRuns);
         AddService(L"QVKXE", engineRuns);
     }
-    Json::Value Ask(const std::string& text) {
-        const std::string response = dll.Query(text);
-        Json::Value value;
-        EXPECT_TRUE(Json::Reader().parse(response, value)) << response;
-        return value;
+    Json::Value StatusLog() {
+        return Content("VORN_ONQUERY_CLIENT_STATUS_LOG", "VORN_CLIENT_ALL_STATUS_LOG");
     }
-    Json::Value Plugin() { return Ask(kStatusLog)["result_data"]["content"]["PluginServiceInfo"]; }
+    Json::Value Plugin() { return StatusLog()["PluginServiceInfo"]; }
+    void Reply(const std::string& text) {
+        std::ofstream(Narrow(reply), std::ios::binary | std::ios::trunc) << text;
+    }
     std::vector<std::string> Journal() {
+        std::ifstream in(Narrow(journal), std::ios::binary);
         std::vector<std::string> lines;
-        std::istringstream in(ReadAll(journal));
         for (std::string line; std::getline(in, line);) lines.push_back(line);
         return lines;
     }
+    Json::Value ComponentInfo() {
+        return Content("VORN_ONQUERY_COMPONENT_INFO", "VORN_RUNTIME_COMPONENT_INFO");
+    }
 
-    LogCollector log;
-    HostAgent agent;
-    ProductDll dll;
-    std::vector<std::unique_ptr<ScopedService>> services;
-    std::wstring scratch, journal, reply;
+    std::wstring journal, reply;
 };
 
 TEST_F(LogQueries, AbsentSensorReportsStatusOneWithoutVersion) {
-    const Json::Value answer = Ask(kStatusLog);
-    EXPECT_EQ(answer["product_id"], "VORN_IPRODUCT_IKX");
-    EXPECT_EQ(answer["query_id"], "VORN_ONQUERY_CLIENT_STATUS_LOG");
-    EXPECT_EQ(answer["result_code"], 0);
-    EXPECT_EQ(answer["result_data"]["type"], "VORN_QUERY_RESULT_TYPE_DATA");
-    const Json::Value& content = answer["result_data"]["content"];
-    EXPECT_EQ(content.getMemberNames(),
-              (std::vector<std::string>{"EngineInfo", "PatternInfo", "PluginServiceInfo"}));
-    EXPECT_TRUE(content["EngineInfo"].isArray() && content["EngineInfo"].empty());
-    EXPECT_TRUE(content["PatternInfo"].isArray() && content["PatternInfo"].empty());
-    const Json::Value& plugin = content["PluginServiceInfo"];
-    EXPECT_EQ(plugin.getMemberNames(),
-              (std::vector<std::string>{"SLF_LastCompliantState", "SLF_PluginServiceID",
-                                        "SLF_PropertyID", "SLF_Status", "SLF_Version"}));
-    EXPECT_EQ(plugin["SLF_PropertyID"], 9);
-    EXPECT_EQ(plugin["SLF_PluginServiceID"], 734);
-    EXPECT_EQ(plugin["SLF_Status"], 1);
-    EXPECT_EQ(plugin["SLF_LastCompliantState"], "0");
-    EXPECT_EQ(plugin["SLF_Version"], "");
-    EXPECT_TRUE(log.WaitFor("iKX has not been Installed", 5s));
-    // The stored setting cannot be read without the key.
-    EXPECT_TRUE(log.WaitFor("Query iKX policy settings failed.", 5s));
+    EXPECT_EQ(Ask(IkxQuery("VORN_ONQUERY_CLIENT_STATUS_LOG", "VORN_CLIENT_ALL_STATUS_LOG")),
+              Parse(R"({"product_id":"VORN_IPRODUCT_IKX","result_code":0,
+        "query_id":"VORN_ONQUERY_CLIENT_STATUS_LOG","result_data":{
+        "type":"VORN_QUERY_RESULT_TYPE_DATA","content":{"EngineInfo":[],"PatternInfo":[],
+        "PluginServiceInfo":{"SLF_PropertyID":9,"SLF_PluginServiceID":734,"SLF_Status":1,
+        "SLF_LastCompliantState":"0","SLF_Version":""}}}})"));
+    EXPECT_TRUE(Logged("iKX has not been Installed"));
+    // With policy setting 1 the sibling is asked first, yet the status stays 1.
+    RegSetDword(kKxcKey, L"PolicySetting", 1);
+    Reply(SiblingStatus("7"));
+    EXPECT_EQ(Plugin(), PluginInfo(1));
+    EXPECT_EQ(Journal().size(), 4u);
 }
 
-TEST_F(LogQueries, RunningClientIsInUseWithEveryPatternComponent) {
+TEST_F(LogQueries, PolicyZeroStatusFollowsTheClientService) {
     InstallSensor(true, false);  // the engine is not looked at
     RegSetDword(kKxcKey, L"PolicySetting", 0);
-    const Json::Value content = Ask(kStatusLog)["result_data"]["content"];
-    const Json::Value& plugin = content["PluginServiceInfo"];
-    EXPECT_EQ(plugin["SLF_Status"], 7);
-    EXPECT_EQ(plugin["SLF_Version"], "3.4.5.6789");
-    EXPECT_EQ(plugin["Display_Version"], "3.4.5.6789");
-    const Json::Value& patterns = content["PatternInfo"];
-    ASSERT_EQ(patterns.size(), 3u);
-    const char* const names[] = {"Display_Version", "SLF_IsInUse", "SLF_LastUpdateTime", "SLF_Name",
-                                 "SLF_Version"};
-    for (const Json::Value& row : patterns) {
-        EXPECT_EQ(row.getMemberNames(),
-                  std::vector<std::string>(std::begin(names), std::end(names)));
-        EXPECT_EQ(row["SLF_IsInUse"], 1);
-        EXPECT_TRUE(row["SLF_Name"].isUInt());
-    }
-    EXPECT_EQ(patterns[0]["SLF_Name"].asUInt(), 0x48040184u);
-    EXPECT_EQ(patterns[0]["SLF_Version"], "123400");
-    EXPECT_EQ(patterns[0]["Display_Version"], "1.234.00");
-    EXPECT_EQ(patterns[0]["SLF_LastUpdateTime"], "2019-04-17 18:40:00");
-    EXPECT_EQ(patterns[1]["SLF_Name"].asUInt(), 0x48040224u);
-    EXPECT_EQ(patterns[1]["SLF_Version"], "1234567890");
-    EXPECT_EQ(patterns[1]["SLF_LastUpdateTime"], "1970-01-01 00:00:00");
-    EXPECT_EQ(patterns[2]["SLF_Name"].asUInt(), 0x48040244u);
-    EXPECT_EQ(patterns[2]["SLF_Version"], "20");
-    EXPECT_EQ(patterns[2]["SLF_LastUpdateTime"], "2019-04-17 18:40:00");
-}
-
-TEST_F(LogQueries, StoppedClientIsInstalledButIdle) {
-    InstallSensor(false, true);
-    const Json::Value content = Ask(kStatusLog)["result_data"]["content"];
-    EXPECT_EQ(content["PluginServiceInfo"]["SLF_Status"], 3);
-    EXPECT_EQ(content["PluginServiceInfo"]["Display_Version"], "3.4.5.6789");
+    Json::Value content = StatusLog();
+    EXPECT_EQ(content["PluginServiceInfo"], PluginInfo(7, "3.4.5.6789"));
+    EXPECT_EQ(content["PatternInfo"], Parse(R"([
+        {"SLF_Name":1208222084,"SLF_Version":"123400","Display_Version":"1.234.00",
+         "SLF_LastUpdateTime":"2019-04-17 18:40:00","SLF_IsInUse":1},
+        {"SLF_Name":1208222244,"SLF_Version":"1234567890","Display_Version":"12.345.678.90",
+         "SLF_LastUpdateTime":"1970-01-01 00:00:00","SLF_IsInUse":1},
+        {"SLF_Name":1208222276,"SLF_Version":"20","Display_Version":"2.0",
+         "SLF_LastUpdateTime":"2019-04-17 18:40:00","SLF_IsInUse":1}])"));
+    // Stopped client: installed but idle; components not in use.
+    ASSERT_TRUE(services[0]->Stop());
+    content = StatusLog();
+    EXPECT_EQ(content["PluginServiceInfo"], PluginInfo(3, "3.4.5.6789"));
     ASSERT_EQ(content["PatternInfo"].size(), 3u);
     for (const Json::Value& row : content["PatternInfo"]) EXPECT_EQ(row["SLF_IsInUse"], 0);
-    // Policy setting 2 does not ask the sibling either.
+    // Policy setting 2 does not ask the sibling.
     RegSetDword(kKxcKey, L"PolicySetting", 2);
-    EXPECT_EQ(Plugin()["SLF_Status"], 3);
+    EXPECT_EQ(Plugin(), PluginInfo(3, "3.4.5.6789"));
     EXPECT_TRUE(Journal().empty());
-}
-
-TEST_F(LogQueries, UnreadableComponentsAreLeftOut) {
-    InstallSensor(true, true);
-    RegDeleteValue(kKxcKey, L"SLF_KernelGlobalDownloadTime");
-    RegSetString(kKxcKey, L"XdrFilterVersion", std::wstring(260, L'9'));  // 261 bytes in ANSI
-    Json::Value patterns = Ask(kStatusLog)["result_data"]["content"]["PatternInfo"];
-    ASSERT_EQ(patterns.size(), 1u);
-    EXPECT_EQ(patterns[0]["SLF_Name"].asUInt(), 0x48040224u);
-    EXPECT_TRUE(log.WaitFor("Query value [SLF_KernelGlobalDownloadTime] failed, error: 2", 5s));
-    EXPECT_TRUE(log.WaitFor("Query value [XdrFilterVersion] failed, error: 234", 5s));
-    // The longest value that fits.
-    RegSetString(kKxcKey, L"XdrFilterVersion", std::wstring(259, L'9'));
-    patterns = Ask(kStatusLog)["result_data"]["content"]["PatternInfo"];
-    ASSERT_EQ(patterns.size(), 2u);
-    EXPECT_EQ(patterns[1]["Display_Version"], std::string(259, '9'));
 }
 
 TEST_F(LogQueries, MdrPolicyAsksTheSiblingOnceAndTrustsItsStatus) {
     InstallSensor(true, true);
     RegSetDword(kKxcKey, L"PolicySetting", 1);
-    WriteAll(reply, SiblingStatus("7"));
-    EXPECT_EQ(Plugin()["SLF_Status"], 7);
-    const std::vector<std::string> calls = Journal();
-    ASSERT_EQ(calls.size(), 4u);
-    EXPECT_EQ(calls[0], "Init");
+    Reply(SiblingStatus("7"));
+    EXPECT_EQ(Plugin(), PluginInfo(7, "3.4.5.6789"));
     // Compact JSON text; its length counts every byte handed over.
     const std::string request = std::string(kSiblingRequest) + "\n";
-    EXPECT_EQ(calls[1], "OnQueryData " + std::to_string(request.size()) + " " +
-                            std::string(kSiblingRequest) + "\\n");
-    EXPECT_EQ(calls[2], "Free");
-    EXPECT_EQ(calls[3], "Deinit");
-    EXPECT_TRUE(log.WaitFor("wstrOut: " + request, 5s));
+    EXPECT_EQ(Journal(), (std::vector<std::string>{"Init",
+                                                   "OnQueryData " + std::to_string(request.size()) +
+                                                       " " + kSiblingRequest + "\\n",
+                                                   "Free", "Deinit"}));
+    EXPECT_TRUE(Logged("wstrOut: " + request));
 
-    WriteAll(reply, SiblingStatus("1"));
-    const Json::Value content = Ask(kStatusLog)["result_data"]["content"];
-    EXPECT_EQ(content["PluginServiceInfo"]["SLF_Status"], 1);
-    EXPECT_EQ(content["PluginServiceInfo"]["SLF_Version"], "");
-    EXPECT_FALSE(content["PluginServiceInfo"].isMember("Display_Version"));
+    Reply(SiblingStatus("1"));
+    const Json::Value content = StatusLog();
+    EXPECT_EQ(content["PluginServiceInfo"], PluginInfo(1));
     EXPECT_TRUE(content["PatternInfo"].empty());
-
-    WriteAll(reply, SiblingStatus("3"));
+    Reply(SiblingStatus("3"));
     EXPECT_EQ(Plugin()["SLF_Status"], 3);
     ASSERT_TRUE(services[0]->Stop());
-    WriteAll(reply, SiblingStatus("7"));
+    Reply(SiblingStatus("7"));
     EXPECT_EQ(Plugin()["SLF_Status"], 3);
 }
 
 TEST_F(LogQueries, EveryBadSiblingAnswerCountsAsStatusOne) {
     InstallSensor(true, true);
     RegSetDword(kKxcKey, L"PolicySetting", 1);
-    struct Case {
-        const char* what;
-        const char* reply;  // null: no response handed back
-        const char* result;
-        const char* record;  // expected warn record, or null
+    const std::string data = R"({"result_data":{"type":"VORN_QUERY_RESULT_TYPE_DATA")";
+    const std::string malformed = "Response json format is malformed";
+    const struct {
+        std::string reply;      // "": no response handed back
+        const wchar_t* result;  // the sibling's return value, null for 0
+        std::string record;     // expected warn record, or ""
+    } cases[] = {
+        {"", nullptr, ""},
+        {"status: 7", nullptr, "Failed to parse reponse data"},
+        {R"({"result_data":{"type":"VORN_QUERY_RESULT_TYPE_TEXT","content":{"status":7}}})",
+         nullptr, malformed},
+        {"[1,2,3]", nullptr, malformed},
+        {data + R"(,"content":{"status":"7"}}})", nullptr, ""},
+        {data + "}}", nullptr, ""},
+        {"", L"-1", ""},
+        {data + R"(,"content":{"status":7}}})", L"5", ""},  // an error return is not read
     };
-    const Case cases[] = {
-        {"no answer", nullptr, nullptr, nullptr},
-        {"not JSON", "status: 7", nullptr, "Failed to parse reponse data"},
-        {"wrong type",
-         R"({"result_data":{"type":"VORN_QUERY_RESULT_TYPE_TEXT","content":{"status":7}}})",
-         nullptr, "Response json format is malformed"},
-        {"type missing", R"({"result_data":{"content":{"status":7}}})", nullptr,
-         "Response json format is malformed"},
-        {"result_data not an object", R"({"result_data":[7]})", nullptr,
-         "Response json format is malformed"},
-        {"array", "[1,2,3]", nullptr, "Response json format is malformed"},
-        {"status as text",
-         R"({"result_data":{"type":"VORN_QUERY_RESULT_TYPE_DATA","content":{"status":"7"}}})",
-         nullptr, nullptr},
-        {"negative status",
-         R"({"result_data":{"type":"VORN_QUERY_RESULT_TYPE_DATA","content":{"status":-7}}})",
-         nullptr, nullptr},
-        {"content missing", R"({"result_data":{"type":"VORN_QUERY_RESULT_TYPE_DATA"}})", nullptr,
-         nullptr},
-        {"error return", nullptr, "-1", nullptr},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ::DeleteFileW(reply.c_str());
-        if (c.reply) WriteAll(reply, c.reply);
-        ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT",
-                                  c.result ? Widen(c.result).c_str() : nullptr);
-        EXPECT_EQ(Plugin()["SLF_Status"], 1) << c.what;
-        if (c.record) EXPECT_TRUE(log.WaitFor(c.record, 5s)) << c.what;
+        if (!c.reply.empty()) Reply(c.reply);
+        ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT", c.result);
+        EXPECT_EQ(Plugin(), PluginInfo(1)) << c.reply;
+        EXPECT_TRUE(c.record.empty() || Logged(c.record)) << c.reply;
     }
-    // A status answer with an error return is neither read nor given back.
+    // A sibling signed by someone else is not bound and counts as 1 too.
+    ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT", nullptr);
     ::DeleteFileW(journal.c_str());
-    WriteAll(reply, SiblingStatus("7"));
-    ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT", L"5");
-    EXPECT_EQ(Plugin()["SLF_Status"], 1);
-    const std::vector<std::string> calls = Journal();
-    ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[2], "Deinit");
-}
-
-TEST_F(LogQueries, SiblingThatCannotBeBoundCountsAsStatusOne) {
-    InstallSensor(true, true);
-    RegSetDword(kKxcKey, L"PolicySetting", 1);
-    WriteAll(reply, SiblingStatus("7"));
-    // A sibling once loaded stays loaded, so each variant gets a folder of its
-    // own, named as the host agent folder once binding is done.
-    const wchar_t* const variants[][2] = {
-        {L"no_parselog", L"vornExt_iBordaClient.noparselog.dll"},
-        {L"other_signer", L"vornExt_iBordaClient.other.dll"},
-        {L"missing", nullptr},
-    };
-    for (const auto& variant : variants) {
-        const std::wstring folder = TempDir(std::wstring(L"sibling_") + variant[0]);
-        if (variant[1]) {
-            ASSERT_TRUE(::CopyFileW((BinDir() + variant[1]).c_str(),
-                                    (folder + L"vornExt_iBordaClient.dll").c_str(), FALSE));
-        }
-        RegSetString(kAgentKey, L"Application Path", folder);
-        log.Clear();
-        EXPECT_EQ(Plugin()["SLF_Status"], 1) << Narrow(variant[0]);
-        EXPECT_TRUE(log.WaitFor("Cannot load iBorda's ext dll.", 5s)) << Narrow(variant[0]);
-    }
+    Reply(SiblingStatus("7"));
+    const std::wstring folder = TempDir(L"sibling");
+    ASSERT_TRUE(::CopyFileW((BinDir() + L"vornExt_iBordaClient.other.dll").c_str(),
+                            (folder + L"vornExt_iBordaClient.dll").c_str(), FALSE));
+    RegSetString(kAgentKey, L"Application Path", folder);
+    EXPECT_EQ(Plugin(), PluginInfo(1));
+    EXPECT_TRUE(Logged("Cannot load iBorda's ext dll."));
     EXPECT_TRUE(Journal().empty());
-    RegSetString(kAgentKey, L"Application Path", agent.Folder());
-    EXPECT_EQ(Plugin()["SLF_Status"], 7);
 }
 
-TEST_F(LogQueries, NotInstalledSensorIsStatusOneWhateverTheSibling) {
-    RegSetDword(kKxcKey, L"PolicySetting", 1);
-    WriteAll(reply, SiblingStatus("7"));
-    EXPECT_EQ(Plugin()["SLF_Status"], 1);
-    // The sibling is asked before the sensor is looked at.
-    EXPECT_EQ(Journal().size(), 4u);
-}
-
-TEST_F(LogQueries, ComponentInfoNeedsBothServicesRunning) {
+TEST_F(LogQueries, ComponentInfoNeedsBothCurrentServicesRunning) {
     InstallSensor(true, true);
-    const Json::Value runtime = Ask(ComponentInfoQuery("VORN_RUNTIME_COMPONENT_INFO"));
-    EXPECT_EQ(runtime, Ask(ComponentInfoQuery("VORN_ALL_PLATFORM_COMPONENT_INFO")));
-    EXPECT_EQ(runtime["product_id"], "VORN_IPRODUCT_IKX");
-    EXPECT_EQ(runtime["query_id"], "VORN_ONQUERY_COMPONENT_INFO");
-    EXPECT_EQ(runtime["result_code"], 0);
-    EXPECT_EQ(runtime["result_data"]["type"], "VORN_QUERY_RESULT_TYPE_DATA");
-    const Json::Value& content = runtime["result_data"]["content"];
-    ASSERT_EQ(content.size(), 3u);
-    const char* const types[] = {"48040184", "48040224", "48040244"};
-    const char* const versions[] = {"123400 0 0", "1234567890 0 0", "20 0 0"};
-    const char* const folders[] = {"Pattern\\excpglbqv", "Pattern\\kxadp", "Pattern\\qvxdrfilter"};
-    for (Json::ArrayIndex i = 0; i < 3; ++i) {
-        EXPECT_EQ(content[i].getMemberNames(),
-                  (std::vector<std::string>{"au_klass", "au_language_id", "au_platform_id",
-                                            "au_type", "download_folder", "version"}));
-        EXPECT_EQ(content[i]["au_klass"], "3");
-        EXPECT_EQ(content[i]["au_platform_id"], "0");
-        EXPECT_EQ(content[i]["au_language_id"], "1");
-        EXPECT_EQ(content[i]["au_type"], types[i]);
-        EXPECT_EQ(content[i]["version"], versions[i]);
-        EXPECT_EQ(content[i]["download_folder"], folders[i]);
-    }
-    EXPECT_TRUE(log.WaitFor("iKX Service is running", 5s));
+    const Json::Value runtime =
+        Ask(IkxQuery("VORN_ONQUERY_COMPONENT_INFO", "VORN_RUNTIME_COMPONENT_INFO"));
+    EXPECT_EQ(runtime,
+              Ask(IkxQuery("VORN_ONQUERY_COMPONENT_INFO", "VORN_ALL_PLATFORM_COMPONENT_INFO")));
+    EXPECT_EQ(runtime, Parse(R"({"product_id":"VORN_IPRODUCT_IKX","result_code":0,
+        "query_id":"VORN_ONQUERY_COMPONENT_INFO","result_data":{"type":"VORN_QUERY_RESULT_TYPE_DATA",
+        "content":[{"au_klass":"3","au_platform_id":"0","au_language_id":"1","au_type":"48040184",
+                    "version":"123400 0 0","download_folder":"Pattern\\excpglbqv"},
+                   {"au_klass":"3","au_platform_id":"0","au_language_id":"1","au_type":"48040224",
+                    "version":"1234567890 0 0","download_folder":"Pattern\\kxadp"},
+                   {"au_klass":"3","au_platform_id":"0","au_language_id":"1","au_type":"48040244",
+                    "version":"20 0 0","download_folder":"Pattern\\qvxdrfilter"}]}})"));
+    EXPECT_TRUE(Logged("iKX Service is running"));
 
     ASSERT_TRUE(services[1]->Stop());
-    const Json::Value stopped = Ask(ComponentInfoQuery("VORN_RUNTIME_COMPONENT_INFO"));
-    EXPECT_TRUE(stopped["result_data"]["content"].isArray());
-    EXPECT_TRUE(stopped["result_data"]["content"].empty());
-    EXPECT_TRUE(log.WaitFor("iKX Service IS NOT running!!", 5s));
-}
-
-TEST_F(LogQueries, ComponentInfoWithoutServiceGeneration) {
-    // Services run but the client version is of the older major.
-    InstallSensor(true, true);
+    EXPECT_EQ(ComponentInfo(), Json::Value(Json::arrayValue));
+    EXPECT_TRUE(Logged("iKX Service IS NOT running!!"));
+    // Both running but the client version of the older major.
+    ASSERT_TRUE(services[1]->Start());
     RegSetString(kKxcKey, L"Version", L"2.1.0");
-    const Json::Value answer = Ask(ComponentInfoQuery("VORN_RUNTIME_COMPONENT_INFO"));
-    EXPECT_TRUE(answer["result_data"]["content"].isArray());
-    EXPECT_TRUE(answer["result_data"]["content"].empty());
-    EXPECT_TRUE(log.WaitFor(
-        "[vornExt_OnQueryData][QueryClientComponentInfo][Error][iKX is not installed]", 5s));
-
+    EXPECT_EQ(ComponentInfo(), Json::Value(Json::arrayValue));
+    EXPECT_TRUE(
+        Logged("[vornExt_OnQueryData][QueryClientComponentInfo][Error][iKX is not installed]"));
     // The older service names with a current version.
     services.clear();
     RegSetString(kKxcKey, L"Version", L"3.0.0");
     AddService(L"KXClient", true);
     AddService(L"KXE", true);
-    EXPECT_EQ(
-        Ask(ComponentInfoQuery("VORN_RUNTIME_COMPONENT_INFO"))["result_data"]["content"].size(),
-        3u);
+    EXPECT_EQ(ComponentInfo().size(), 3u);
 }
 
 }  // namespace

@@ -1,172 +1,89 @@
 // The common settings and self-protection queries through the real DLL: the
 // stored policy setting, and the guarded paths built from the install folder.
-#include <gtest/gtest.h>
-#include <json/json.h>
-
-#include <memory>
-
-#include "support.h"
+#include "query_fixture.h"
 
 using namespace testsupport;
-using namespace std::chrono_literals;
 
 namespace {
 
-const std::wstring kKxcKey = L"SOFTWARE\\Corvask\\KXC";
-const std::wstring kKxeKey = L"SOFTWARE\\Corvask\\KXE";
-const std::wstring kAgentKey = L"SOFTWARE\\Corvask\\VarnixNTCorp\\CurrentVersion";
-
-class SettingsQueries : public ::testing::Test {
+class SettingsQueries : public QueryTest {
   protected:
-    void SetUp() override {
-        Clean();
-        ASSERT_NE(dll.module, nullptr);
-        dll.Init();
+    Json::Value Protection() { return Content("VORN_ONQUERY_SELF_PROTECTION"); }
+    // The process and whitelist lists for an install folder (JSON-escaped).
+    static Json::Value Programs(const std::string& folder) {
+        return Parse("[\"" + folder + "KXClient.exe\",\"" + folder + "KXEServiceShell.exe\",\"" +
+                     folder + "KXEFrameworkHost.exe\"]");
     }
-    void TearDown() override {
-        dll.Deinit();
-        services.clear();
-        Clean();
-    }
-    static void Clean() {
-        RegDeleteTree(kKxcKey);
-        RegDeleteTree(kKxeKey);
-        for (const wchar_t* name : {L"QVKXC", L"QVKXE", L"KXClient", L"KXE"}) {
-            RemoveServiceIfPresent(name);
-        }
-    }
-    void AddService(const std::wstring& name) {
-        services.push_back(std::make_unique<ScopedService>(
-            name, L"\"" + BinDir() + L"KxSensorService.exe\" --name " + name + L" --no-ipc"));
-    }
-    Json::Value Ask(const char* queryId) {
-        const std::string response =
-            dll.Query(std::string(R"({"product_id":"VORN_IPRODUCT_IKX",)") + R"("query_id":")" +
-                      queryId + R"("})");
-        Json::Value value;
-        EXPECT_TRUE(Json::Reader().parse(response, value)) << response;
-        return value;
-    }
-    Json::Value Enable() {
-        const Json::Value answer = Ask("VORN_ONQUERY_COMMON_SETTINGS");
-        EXPECT_EQ(answer["result_code"], 0);
-        EXPECT_EQ(answer["result_data"]["content"].getMemberNames(),
-                  std::vector<std::string>{"enable"});
-        return answer["result_data"]["content"]["enable"];
-    }
-    Json::Value Protection() {
-        return Ask("VORN_ONQUERY_SELF_PROTECTION")["result_data"]["content"];
-    }
-
-    LogCollector log;
-    HostAgent agent;
-    ProductDll dll;
-    std::vector<std::unique_ptr<ScopedService>> services;
 };
 
-Json::Value Strings(std::initializer_list<std::string> items) {
-    Json::Value array(Json::arrayValue);
-    for (const std::string& item : items) array.append(item);
-    return array;
-}
+TEST_F(SettingsQueries, CommonSettingsEnableFollowsTheStoredPolicySetting) {
+    const Json::Value answer = Ask(IkxQuery("VORN_ONQUERY_COMMON_SETTINGS"));
+    EXPECT_EQ(answer, Parse(R"({"product_id":"VORN_IPRODUCT_IKX","result_code":0,
+        "query_id":"VORN_ONQUERY_COMMON_SETTINGS",
+        "result_data":{"type":"VORN_QUERY_RESULT_TYPE_DATA","content":{"enable":0}}})"));
+    EXPECT_TRUE(Logged("Query iKX policy settings failed."));
+    EXPECT_TRUE(Logged("CommonSettings response value: " + answer.toStyledString()));
 
-Json::Value ProcessPaths(const std::string& folder) {
-    return Strings(
-        {folder + "KXClient.exe", folder + "KXEServiceShell.exe", folder + "KXEFrameworkHost.exe"});
-}
-
-TEST_F(SettingsQueries, CommonSettingsFollowTheStoredPolicySetting) {
-    const Json::Value answer = Ask("VORN_ONQUERY_COMMON_SETTINGS");
-    EXPECT_EQ(answer.getMemberNames(),
-              (std::vector<std::string>{"product_id", "query_id", "result_code", "result_data"}));
-    EXPECT_EQ(answer["product_id"], "VORN_IPRODUCT_IKX");
-    EXPECT_EQ(answer["query_id"], "VORN_ONQUERY_COMMON_SETTINGS");
-    EXPECT_EQ(answer["result_data"]["type"], "VORN_QUERY_RESULT_TYPE_DATA");
-    EXPECT_EQ(answer["result_data"]["content"]["enable"], 0);  // no key at all
-    EXPECT_TRUE(log.WaitFor("Query iKX policy settings failed.", 5s));
-
-    RegSetDword(kKxcKey, L"PolicySetting", 2);
-    EXPECT_EQ(Enable(), 1);
-    RegSetDword(kKxcKey, L"PolicySetting", 1);
-    EXPECT_EQ(Enable(), 1);
-    RegSetDword(kKxcKey, L"PolicySetting", 0);
-    EXPECT_EQ(Enable(), 0);
-    EXPECT_TRUE(log.WaitFor("<< Ret: 1, policy setting: 0", 5s));
-    RegDeleteValue(kKxcKey, L"PolicySetting");
-    log.Clear();
-    EXPECT_EQ(Enable(), 0);
-    EXPECT_TRUE(log.WaitFor("Query iKX policy settings failed.", 5s));
-    EXPECT_TRUE(log.WaitFor(
-        "CommonSettings response value: " + Ask("VORN_ONQUERY_COMMON_SETTINGS").toStyledString(),
-        5s));
-}
-
-TEST_F(SettingsQueries, PolicySettingIsReadAsFourBytesWhateverItsType) {
-    // "1" in UTF-16 with its terminator is four bytes, 0x00000031.
-    RegSetString(kKxcKey, L"PolicySetting", L"1");
-    EXPECT_EQ(Enable(), 1);
-    const unsigned char zeroByte = 0;
-    RegSetBinary(kKxcKey, L"PolicySetting", &zeroByte, 1, REG_BINARY);
-    EXPECT_EQ(Enable(), 0);
-    // Eight bytes do not fit: the read fails and the setting stays 0.
+    // The value is read as four bytes whatever its type; eight do not fit.
+    const DWORD two = 2, one = 1, zero = 0;
     const uint64_t wide = 5;
-    RegSetBinary(kKxcKey, L"PolicySetting", &wide, sizeof wide, REG_QWORD);
-    log.Clear();
-    EXPECT_EQ(Enable(), 0);
-    EXPECT_TRUE(log.WaitFor("Query iKX policy settings failed.", 5s));
+    const struct {
+        DWORD type;
+        const void* data;
+        DWORD size;
+        int enable;
+    } cases[] = {{REG_DWORD, &two, 4, 1},   {REG_DWORD, &one, 4, 1},
+                 {REG_DWORD, &zero, 4, 0},  {REG_SZ, L"1", 4, 1},  // 0x00000031
+                 {REG_BINARY, &zero, 1, 0}, {REG_QWORD, &wide, 8, 0}};
+    for (const auto& c : cases) {
+        RegSetBinary(kKxcKey, L"PolicySetting", c.data, c.size, c.type);
+        EXPECT_EQ(Content("VORN_ONQUERY_COMMON_SETTINGS")["enable"], c.enable) << c.type;
+    }
+    RegDeleteValue(kKxcKey, L"PolicySetting");
+    EXPECT_EQ(Content("VORN_ONQUERY_COMMON_SETTINGS"), Parse(R"({"enable":0})"));
+    EXPECT_TRUE(Logged("<< Ret: 1, policy setting: 0"));
+    EXPECT_TRUE(WaitUntil([&] { return log.Count("Query iKX policy settings failed.") == 3; }, 5s));
 }
 
 TEST_F(SettingsQueries, SelfProtectionListsForAnInstalledSensor) {
     AddService(L"QVKXC");
     RegSetString(kKxcKey, L"Version", L"3.0.0");
-    RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx\\");
-    const Json::Value answer = Ask("VORN_ONQUERY_SELF_PROTECTION");
-    EXPECT_EQ(answer["product_id"], "VORN_IPRODUCT_IKX");
-    EXPECT_EQ(answer["query_id"], "VORN_ONQUERY_SELF_PROTECTION");
-    EXPECT_EQ(answer["result_code"], 0);
-    EXPECT_EQ(answer["result_data"]["type"], "VORN_QUERY_RESULT_TYPE_DATA");
-    const Json::Value& content = answer["result_data"]["content"];
-    EXPECT_EQ(content.getMemberNames(),
-              (std::vector<std::string>{"folder_path", "process_path", "registry_path",
-                                        "service_path", "whitelist_program"}));
-    EXPECT_EQ(content["folder_path"], Strings({"D:\\Kx\\"}));
-    EXPECT_EQ(content["registry_path"],
-              Strings({"HKLM\\SOFTWARE\\Corvask\\KXC", "HKLM\\SOFTWARE\\Corvask\\KXE"}));
-    EXPECT_EQ(content["process_path"], ProcessPaths("D:\\Kx\\"));
-    EXPECT_EQ(content["service_path"], Strings({"SYSTEM\\CurrentControlSet\\Services\\QVKXC",
-                                                "SYSTEM\\CurrentControlSet\\Services\\QVKXE",
-                                                "SYSTEM\\CurrentControlSet\\Services\\qvkxcore",
-                                                "SYSTEM\\CurrentControlSet\\Services\\qvkxflt",
-                                                "SYSTEM\\CurrentControlSet\\Services\\qvkxutil"}));
-    EXPECT_EQ(content["whitelist_program"], ProcessPaths("D:\\Kx\\"));
+    RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx");  // a backslash is added
+    Json::Value expected = Parse(R"({"folder_path":["D:\\Kx\\"],
+        "registry_path":["HKLM\\SOFTWARE\\Corvask\\KXC","HKLM\\SOFTWARE\\Corvask\\KXE"],
+        "service_path":["SYSTEM\\CurrentControlSet\\Services\\QVKXC",
+            "SYSTEM\\CurrentControlSet\\Services\\QVKXE",
+            "SYSTEM\\CurrentControlSet\\Services\\qvkxcore",
+            "SYSTEM\\CurrentControlSet\\Services\\qvkxflt",
+            "SYSTEM\\CurrentControlSet\\Services\\qvkxutil"]})");
+    expected["process_path"] = expected["whitelist_program"] = Programs(R"(D:\\Kx\\)");
+    EXPECT_EQ(Protection(), expected);
 }
 
 TEST_F(SettingsQueries, InstallFolderRulesShowInTheLists) {
     AddService(L"KXClient");  // the older client name counts too
     RegSetString(kKxcKey, L"Version", L"3.9.1");
-
-    RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx");
-    EXPECT_EQ(Protection()["folder_path"], Strings({"D:\\Kx\\"}));
-
     // Non-ASCII folders reach the JSON in UTF-8.
-    RegSetString(kKxeKey, L"InstallDir", L"D:\\\u00dcberwachung\\\u76e3\u8996");
-    const std::string utf8 =
-        "D:\\\xc3\x9c"
-        "berwachung\\\xe7\x9b\xa3\xe8\xa6\x96\\";
+    RegSetString(kKxeKey, L"InstallDir", L"D:\\\u00dcberwachung\\\u76e3\u8996\\");
+    const std::string utf8 = R"(D:\\)"
+                             "\xc3\x9c"
+                             R"(berwachung\\)"
+                             "\xe7\x9b\xa3\xe8\xa6\x96"
+                             R"(\\)";
     Json::Value content = Protection();
-    EXPECT_EQ(content["folder_path"], Strings({utf8}));
-    EXPECT_EQ(content["process_path"], ProcessPaths(utf8));
-    EXPECT_EQ(content["whitelist_program"], ProcessPaths(utf8));
+    EXPECT_EQ(content["folder_path"], Parse("[\"" + utf8 + "\"]"));
+    EXPECT_EQ(content["process_path"], Programs(utf8));
+    EXPECT_EQ(content["whitelist_program"], Programs(utf8));
 
-    // An expandable string and an empty value are passed over for the host
-    // agent's parent folder, which already ends with a backslash.
-    RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx", REG_EXPAND_SZ);
+    // An expandable string or an empty value: the host agent's parent folder.
     std::string agentFolder = Narrow(agent.Folder());
     agentFolder.pop_back();
-    const std::string parent = agentFolder.substr(0, agentFolder.rfind('\\') + 1);
-    EXPECT_EQ(Protection()["folder_path"], Strings({parent + "\\iService\\iKX\\KXE\\"}));
+    const Json::Value fallback(agentFolder.substr(0, agentFolder.rfind('\\') + 1) +
+                               "\\iService\\iKX\\KXE\\");
+    RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx", REG_EXPAND_SZ);
+    EXPECT_EQ(Protection()["folder_path"][0], fallback);
     RegSetString(kKxeKey, L"InstallDir", L"");
-    EXPECT_EQ(Protection()["folder_path"], Strings({parent + "\\iService\\iKX\\KXE\\"}));
+    EXPECT_EQ(Protection()["folder_path"][0], fallback);
 
     // Without the host agent's folder: the 32-bit program files folder.
     RegDeleteValue(kAgentKey, L"Application Path");
@@ -175,36 +92,26 @@ TEST_F(SettingsQueries, InstallFolderRulesShowInTheLists) {
     ::SetEnvironmentVariableW(L"ProgramFiles(x86)", L"C:\\Program Files (x86)");
     content = Protection();
     ::SetEnvironmentVariableW(L"ProgramFiles(x86)", had ? saved : nullptr);
-    EXPECT_EQ(content["folder_path"],
-              Strings({"C:\\Program Files (x86)\\Corvask\\iService\\iKX\\KXE\\"}));
-    EXPECT_EQ(content["process_path"][0],
-              "C:\\Program Files (x86)\\Corvask\\iService\\iKX\\KXE\\KXClient.exe");
+    EXPECT_EQ(content["process_path"],
+              Programs(R"(C:\\Program Files (x86)\\Corvask\\iService\\iKX\\KXE\\)"));
 }
 
-TEST_F(SettingsQueries, SelfProtectionIsEmptyUnlessTheClientIsCurrent) {
+TEST_F(SettingsQueries, SelfProtectionIsAnEmptyObjectUnlessTheClientIsCurrent) {
     RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx\\");
-    const auto expectEmpty = [&](const char* what) {
-        const Json::Value content = Protection();
-        EXPECT_TRUE(content.isObject()) << what;
-        EXPECT_TRUE(content.empty()) << what;
-    };
-    expectEmpty("nothing installed");
-    EXPECT_TRUE(log.WaitFor("iKX haven't installed", 5s));
-
-    // The engine alone does not count here.
+    const Json::Value empty(Json::objectValue);
+    EXPECT_EQ(Protection(), empty);  // nothing installed
+    EXPECT_TRUE(Logged("iKX haven't installed"));
     AddService(L"QVKXE");
     RegSetString(kKxeKey, L"Version", L"3.0.0");
-    expectEmpty("engine only");
-
+    EXPECT_EQ(Protection(), empty);  // the engine alone
     AddService(L"QVKXC");
     RegSetString(kKxcKey, L"Version", L"2.9.10");
-    expectEmpty("client of the older major");
+    EXPECT_EQ(Protection(), empty);  // client of the older major
     RegDeleteValue(kKxcKey, L"Version");
-    expectEmpty("client without version");
-
+    EXPECT_EQ(Protection(), empty);  // client without version
     services.clear();
     RegSetString(kKxcKey, L"Version", L"3.0.0");
-    expectEmpty("version without client service");
+    EXPECT_EQ(Protection(), empty);  // version without client service
 }
 
 }  // namespace
