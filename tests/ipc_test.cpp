@@ -57,11 +57,6 @@ class Ipc : public ::testing::Test {
             EXPECT_EQ(record.Function(), function) << message;
         }
     }
-    // Records sent before this marker have arrived once it has.
-    void Flush() {
-        ikx::WriteDebugLog(ikx::kLogTag, ikx::kInfo, "ipc_test", 0, "Flush", "flush");
-        ASSERT_TRUE(log.WaitFor("flush", kLogWait));
-    }
     bool Send(uint32_t type, uint32_t code, const void* data = nullptr, size_t size = 0,
               uint32_t* reply = nullptr) {
         return ikx::SendNIPCCmdToKxAgent(&nipc, type, code, data, uint32_t(size), reply);
@@ -118,7 +113,6 @@ TEST_F(Ipc, ClientCommandsArriveIntactAndReplyCodesComeBackForTypeThree) {
     EXPECT_EQ(reply, 77u);
     ExpectLogged("KXClient reply code: 1460.", ikx::kInfo, "SendNIPCCmdToKxAgent");
     ExpectLogged("Replied data is NULL.", ikx::kWarn, "SendNIPCCmdToKxAgent");
-    Flush();
     EXPECT_EQ(log.Count("Replied data is NULL."), 1);
     EXPECT_FALSE(log.Contains("KXClient reply code: 5."));
 
@@ -173,7 +167,6 @@ TEST_F(Ipc, SendsFailWithoutEndpointOrBinding) {
     log.Clear();
     EXPECT_FALSE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdInstall));
     ExpectLogged(failed, ikx::kWarn, "SendNIPCTOKXInstaller");
-    Flush();
     EXPECT_FALSE(log.Contains("Sent NIPC Command."));
     EXPECT_EQ(StandInCounter(nipc, "PlmPIPC_LiveCommands"), 0);
 }
@@ -203,7 +196,6 @@ TEST_F(Ipc, RefusedBindingsReleaseTheLibrary) {
         EXPECT_FALSE(PlmPipcLoaded()) << row.second;
         ikx::DeInitNIPC(&nipc);
         EXPECT_TRUE(IsEmpty(nipc));
-        Flush();
         for (const auto& other : rows) {
             EXPECT_EQ(log.Count(other.second), other.second == row.second) << row.second;
         }

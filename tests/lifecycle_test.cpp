@@ -19,21 +19,6 @@ bool AgentLoaded() {
     return ::GetModuleHandleW(L"VornAgent.dll") != nullptr;
 }
 
-TEST(Binding, SignedAgentWithIntegrityFlagBindsAndServesQueries) {
-    LogCollector log;
-    HostAgent agent;
-    ProductDll dll;
-    ASSERT_NE(dll.module, nullptr);
-    dll.Init();
-    EXPECT_TRUE(AgentLoaded());
-    EXPECT_TRUE(log.Contains("VornAgent dll's signer is Corvask, Inc."));
-    const std::string response = dll.Query(kVersionQuery);
-    EXPECT_NE(response.find("\"product_id\" : \"VORN_IPRODUCT_IKX\""), std::string::npos)
-        << response;
-    dll.Deinit();
-    EXPECT_FALSE(AgentLoaded());
-}
-
 TEST(Binding, SignerNameIsComparedIgnoringCase) {
     LogCollector log;
     HostAgent agent(L"VornAgent.upper.dll");
@@ -113,8 +98,11 @@ TEST(Lifecycle, InitCountKeepsTheBindingUntilTheLastDeinit) {
     LogCollector log;
     HostAgent agent;
     ProductDll dll;
+    ASSERT_NE(dll.module, nullptr);
     dll.Deinit();  // without Init: nothing happens, the count stays 0
     dll.Init();
+    EXPECT_TRUE(AgentLoaded());
+    EXPECT_TRUE(log.Contains("VornAgent dll's signer is Corvask, Inc."));
     dll.Init();
     EXPECT_EQ(log.Count("Init VornAgent object"), 1);
     dll.Deinit();
@@ -150,26 +138,6 @@ TEST(Lifecycle, ConcurrentInitDeinitPairsKeepCountAndBindingConsistent) {
     dll.Deinit();
     EXPECT_FALSE(AgentLoaded());
     EXPECT_TRUE(dll.Query(kVersionQuery).empty());
-}
-
-// The gate asks the agent about the signer of the process image, so an
-// unsigned host is refused on every request.
-TEST(Gate, UnsignedHostProcessIsRefused) {
-    LogCollector log;
-    HostAgent agent;
-    const std::wstring command =
-        L"\"" + BinDir() + L"vornhost.unsigned.exe\" query VORN_ONQUERY_PRODUCT_VERSION";
-    STARTUPINFOW si = {};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi = {};
-    std::wstring line = command;
-    ASSERT_TRUE(::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                 &si, &pi));
-    EXPECT_EQ(::WaitForSingleObject(pi.hProcess, 60000), WAIT_OBJECT_0);
-    ::CloseHandle(pi.hThread);
-    ::CloseHandle(pi.hProcess);
-    EXPECT_TRUE(log.Contains("Dll Loader is invalid!"));
-    EXPECT_FALSE(log.Contains("Execute query data succeed"));
 }
 
 }  // namespace

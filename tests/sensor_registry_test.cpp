@@ -1,5 +1,5 @@
-// The sensor's registry knowledge: install folder rules, component values and
-// their conversions, and the policy values.
+// The sensor's registry knowledge: component values and their conversions,
+// and the policy values.
 #include <gtest/gtest.h>
 
 #include "common/sensor_registry.h"
@@ -24,28 +24,8 @@ class SensorRegistry : public ::testing::Test {
         for (const wchar_t* key : {kKxc, kKxe, kAgent}) RegDeleteTree(key);
         ikx::DestroyLogWriter();
     }
-    static std::wstring InstallFolder() {
-        std::wstring folder;
-        EXPECT_TRUE(ikx::GetKxInstallFolder(folder));
-        return folder;
-    }
     LogCollector log;
 };
-
-TEST_F(SensorRegistry, InstallFolderRulesInOrder) {
-    ::SetEnvironmentVariableW(L"ProgramFiles(x86)", L"C:\\Program Files (x86)");
-    EXPECT_EQ(InstallFolder(), L"C:\\Program Files (x86)\\Corvask\\iService\\iKX\\KXE\\");
-    RegSetString(kAgent, L"Application Path", L"C:\\Program Files (x86)\\Corvask\\Pelmo Client\\");
-    EXPECT_EQ(InstallFolder(), L"C:\\Program Files (x86)\\Corvask\\\\iService\\iKX\\KXE\\");
-    RegSetString(kKxe, L"InstallDir", L"D:\\Kx", REG_EXPAND_SZ);  // only REG_SZ counts
-    EXPECT_EQ(InstallFolder(), L"C:\\Program Files (x86)\\Corvask\\\\iService\\iKX\\KXE\\");
-    RegSetString(kKxe, L"InstallDir", L"");
-    EXPECT_EQ(InstallFolder(), L"C:\\Program Files (x86)\\Corvask\\\\iService\\iKX\\KXE\\");
-    RegSetString(kKxe, L"InstallDir", L"D:\\Kx");
-    EXPECT_EQ(InstallFolder(), L"D:\\Kx\\");
-    RegSetString(kKxe, L"InstallDir", L"D:\\Kx\\");
-    EXPECT_EQ(InstallFolder(), L"D:\\Kx\\");
-}
 
 TEST_F(SensorRegistry, ComponentListKeepsTheRowsThatCouldBeRead) {
     RegSetString(kKxc, L"SLF_ADECorvaskVersion", L"1.234.00");
