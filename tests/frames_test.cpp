@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "query_fixture.h"
+#include "sensor_world.h"
 
 using namespace testsupport;
 

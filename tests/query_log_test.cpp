@@ -3,7 +3,7 @@
 // extension's scripted answer, and the pattern components from the registry.
 #include <fstream>
 
-#include "query_fixture.h"
+#include "sensor_world.h"
 
 using namespace testsupport;
 
@@ -190,12 +190,6 @@ TEST_F(LogQueries, ComponentInfoNeedsBothCurrentServicesRunning) {
     EXPECT_EQ(ComponentInfo(), Json::Value(Json::arrayValue));
     EXPECT_TRUE(
         Logged("[vornExt_OnQueryData][QueryClientComponentInfo][Error][iKX is not installed]"));
-    // The older service names with a current version.
-    services.clear();
-    RegSetString(kKxcKey, L"Version", L"3.0.0");
-    AddService(L"KXClient", true);
-    AddService(L"KXE", true);
-    EXPECT_EQ(ComponentInfo().size(), 3u);
 }
 
 }  // namespace

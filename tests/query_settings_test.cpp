@@ -1,6 +1,6 @@
 // The common settings and self-protection queries through the real DLL: the
 // stored policy setting, and the guarded paths built from the install folder.
-#include "query_fixture.h"
+#include "sensor_world.h"
 
 using namespace testsupport;
 

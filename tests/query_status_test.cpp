@@ -1,6 +1,6 @@
 // The service status and product version queries through the real DLL, with
 // the sensor's services run by the service control manager.
-#include "query_fixture.h"
+#include "sensor_world.h"
 
 using namespace testsupport;
 

@@ -10,7 +10,7 @@
 #include <random>
 #include <thread>
 
-#include "query_fixture.h"
+#include "sensor_world.h"
 
 using namespace testsupport;
 

@@ -4,34 +4,30 @@
 
 #include "common/sensor_registry.h"
 #include "log/log.h"
-#include "support.h"
+#include "sensor_world.h"
 
 using namespace testsupport;
 
 namespace {
 
-const wchar_t kKxc[] = L"SOFTWARE\\Corvask\\KXC";
-const wchar_t kKxe[] = L"SOFTWARE\\Corvask\\KXE";
-const wchar_t kAgent[] = L"SOFTWARE\\Corvask\\VarnixNTCorp\\CurrentVersion";
-
 class SensorRegistry : public ::testing::Test {
   protected:
     void SetUp() override {
         ikx::CreateLogWriter();
-        for (const wchar_t* key : {kKxc, kKxe, kAgent}) RegDeleteTree(key);
+        CleanSensor();
     }
     void TearDown() override {
-        for (const wchar_t* key : {kKxc, kKxe, kAgent}) RegDeleteTree(key);
+        CleanSensor();
         ikx::DestroyLogWriter();
     }
     LogCollector log;
 };
 
 TEST_F(SensorRegistry, ComponentListKeepsTheRowsThatCouldBeRead) {
-    RegSetString(kKxc, L"SLF_ADECorvaskVersion", L"1.234.00");
-    RegSetString(kKxc, L"SLF_ADECorvaskDownloadTime", L"  132000000000000000xyz");
-    RegSetString(kKxc, L"XdrFilterVersion", L"2.1");
-    RegSetString(kKxc, L"XdrFilterDownloadTime", L"0");
+    RegSetString(kKxcKey, L"SLF_ADECorvaskVersion", L"1.234.00");
+    RegSetString(kKxcKey, L"SLF_ADECorvaskDownloadTime", L"  132000000000000000xyz");
+    RegSetString(kKxcKey, L"XdrFilterVersion", L"2.1");
+    RegSetString(kKxcKey, L"XdrFilterDownloadTime", L"0");
     std::vector<ikx::AgentComponent> rows;
     EXPECT_FALSE(ikx::GetKxAgentComponentList(rows));
     ASSERT_EQ(rows.size(), 2u);
@@ -45,12 +41,12 @@ TEST_F(SensorRegistry, ComponentListKeepsTheRowsThatCouldBeRead) {
 }
 
 TEST_F(SensorRegistry, ComponentVersionConversionLimits) {
-    RegSetString(kKxc, L"SLF_KernelGlobalVersion", L"12.345.678.90");
+    RegSetString(kKxcKey, L"SLF_KernelGlobalVersion", L"12.345.678.90");
     EXPECT_EQ(ikx::GetComponentVersion(0x48040184), 1234567890u);
-    RegSetString(kKxc, L"SLF_KernelGlobalVersion", L"99.999.999.99");
+    RegSetString(kKxcKey, L"SLF_KernelGlobalVersion", L"99.999.999.99");
     EXPECT_EQ(ikx::GetComponentVersion(0x48040184), 0u);
     EXPECT_TRUE(log.Contains("input string is out of range [9999999999]"));
-    RegSetString(kKxc, L"SLF_KernelGlobalVersion", L"beta");
+    RegSetString(kKxcKey, L"SLF_KernelGlobalVersion", L"beta");
     EXPECT_EQ(ikx::GetComponentVersion(0x48040184), 0u);
     EXPECT_TRUE(log.Contains("input string is invalid [beta]"));
     EXPECT_EQ(ikx::GetComponentVersion(0x48040000), 0u);
@@ -72,13 +68,13 @@ TEST_F(SensorRegistry, PolicyValuesRoundTripAndFailWithoutTheKey) {
         openFailures += text.rfind("Failed to open registry key. error code: ", 0) == 0;
     }
     EXPECT_EQ(openFailures, 2);
-    RegSetString(kKxc, L"Version", L"3.0.1308");
+    RegSetString(kKxcKey, L"Version", L"3.0.1308");
     EXPECT_TRUE(ikx::SetPolicySettingRegKey(2));
     EXPECT_TRUE(ikx::GetPolicySetting(setting));
     EXPECT_EQ(setting, 2u);
     EXPECT_TRUE(ikx::SetPolicyIdRegKey(-5));
     uint64_t id = 0;
-    ASSERT_TRUE(RegReadQword(kKxc, L"PolicyId", id));
+    ASSERT_TRUE(RegReadQword(kKxcKey, L"PolicyId", id));
     EXPECT_EQ(static_cast<int64_t>(id), -5);
     EXPECT_TRUE(log.Contains(">> Policy id: -5"));
     EXPECT_TRUE(log.Contains("<< Ret: 1, policy setting: 2"));

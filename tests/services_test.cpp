@@ -101,23 +101,6 @@ TEST_F(ServicesTest, CreateQueryChangeAndDeleteAgainstTheScm) {
     EXPECT_EQ(ikx::scDeleteService(kTestService), ikx::kScSuccess);
 }
 
-TEST_F(ServicesTest, DeletingServiceMarkedForDeletionFails) {
-    RemoveServiceIfPresent(kTestService);
-    const std::wstring image = SensorCommand(kTestService, L" --no-ipc");
-    ASSERT_EQ(ikx::scCreateService(image.c_str(), kTestService, nullptr), ikx::kScSuccess);
-    {
-        OpenedService opened(kTestService, SERVICE_START | SERVICE_QUERY_STATUS);
-        ASSERT_TRUE(opened.service && ::StartServiceW(opened.service, 0, nullptr));
-        ASSERT_TRUE(ikx::scWaitServiceState(SERVICE_RUNNING, opened.service, 200, 2000));
-        // A running service is only marked; it stays until its process stops.
-        EXPECT_EQ(ikx::scDeleteService(kTestService), ikx::kScSuccess);
-        EXPECT_EQ(ikx::scDeleteService(kTestService), ikx::kScDeleteFailed);
-        EXPECT_TRUE(ikx::scWaitServiceState(SERVICE_RUNNING, opened.service, 1, 1000));
-    }
-    RemoveServiceIfPresent(kTestService);  // stops it, and with that it is gone
-    EXPECT_EQ(ikx::scIsServiceInstalled(kTestService), 0);
-}
-
 TEST_F(ServicesTest, StateQueriesLogMissingServicesAndSeeARunningClient) {
     const struct {
         const wchar_t* service;
