@@ -30,27 +30,16 @@ const std::string kNotify =
 
 // An installed, stopped sensor: every query has a fixed answer. No log
 // server, so every record's pipe open fails.
-class Robustness : public ::testing::Test {
+class Robustness : public SensorDllTest {
   protected:
     void SetUp() override {
-        CleanSensor();
+        SensorDllTest::SetUp();
         RegisterSensor();
         RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx\\");
         RegSetDword(kKxcKey, L"PolicySetting", 0);
-        services.push_back(SensorService(L"QVKXC"));
-        services.push_back(SensorService(L"QVKXE"));
-        ASSERT_NE(dll.module, nullptr);
-        dll.Init();
+        AddService(L"QVKXC");
+        AddService(L"QVKXE");
     }
-    void TearDown() override {
-        dll.Deinit();
-        services.clear();
-        CleanSensor();
-    }
-
-    HostAgent agent;
-    ProductDll dll;
-    std::vector<std::unique_ptr<ScopedService>> services;
 };
 
 TEST_F(Robustness, ConcurrentCallsAllGetTheirOwnCorrectAnswer) {
