@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "common/host_agent.h"
+#include "common/sensor_registry.h"
 #include "log/log.h"
 #include "support.h"
 
@@ -26,9 +28,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const wchar_t kKxcKey[] = L"SOFTWARE\\Corvask\\KXC";
-const wchar_t kKxeKey[] = L"SOFTWARE\\Corvask\\KXE";
-const wchar_t kAgentKey[] = L"SOFTWARE\\Corvask\\VarnixNTCorp\\CurrentVersion";
+using ikx::kKxcKey;
+using ikx::kKxeKey;
+const wchar_t* const kAgentKey = ikx::kHostAgentKey;
 const wchar_t kLogPipe[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
 
 struct Stats {
