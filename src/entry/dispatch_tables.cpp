@@ -1,5 +1,6 @@
 #include "entry/dispatch.h"
 
+#include "command/command_handlers.h"
 #include "query/query_handlers.h"
 
 namespace ikx {
@@ -21,6 +22,15 @@ const DispatchRow kQueryRows[] = {
     {L"VORN_ONQUERY_SELF_PROTECTION", L"", OnQuerySelfProtectionSettings},
 };
 
+const DispatchRow kCommandRows[] = {
+    {L"VORN_ONCOMMAND_MDR_SETTING", L"", OnCommandMDRSettings},
+    {L"VORN_ONCOMMAND_INSTALLATION", L"VORN_IAGENT_INSTALL", OnCommandInstall},
+    {L"VORN_ONCOMMAND_INSTALLATION", L"VORN_IAGENT_UNINSTALL", OnCommandUninstall},
+    {L"VORN_ONCOMMAND_IAGT_SERVICE", L"VORN_TYPE_IAGT_START", OnCommandStartService},
+    {L"VORN_ONCOMMAND_IAGT_SERVICE", L"VORN_TYPE_IAGT_STOP", OnCommandStopService},
+    {L"VORN_ONCOMMAND_IAGENT_POLICY", L"VORN_IAGENT_ISSUE_POLICY", OnCommandAgentPolicy},
+};
+
 template <size_t N>
 DispatchMap BuildMap(const DispatchRow (&rows)[N]) {
     DispatchMap map;
@@ -30,8 +40,8 @@ DispatchMap BuildMap(const DispatchRow (&rows)[N]) {
 }
 
 const DispatchMap g_queryMap = BuildMap(kQueryRows);
-// Commands and notifications get their rows with their handlers.
-const DispatchMap g_commandMap;
+const DispatchMap g_commandMap = BuildMap(kCommandRows);
+// Notifications get their rows with their handlers.
 const DispatchMap g_notifyMap;
 
 }  // namespace
