@@ -36,7 +36,8 @@ VORN_EXPORT vornExt_OnNotify(int32_t, uint32_t requestLength, const char* reques
 }
 VORN_EXPORT vornExt_ParseLog(const wchar_t* logPath, uint32_t typeNameCapacity, wchar_t* typeName,
                              char** data, uint32_t* dataLength) {
-    return Guarded(0, [&] {
+    // An unexpected failure must not look like a record handed over (0).
+    return Guarded(ex::kParseLogUnreadable, [&] {
         return ex::vornExt_ParseLog(logPath, typeNameCapacity, typeName, data, dataLength);
     });
 }

@@ -130,11 +130,5 @@ int32_t vornExt_OnNotify(uint32_t requestLength, const char* request) {
     return 0;
 }
 
-int32_t vornExt_ParseLog(const wchar_t*, uint32_t, wchar_t*, char**, uint32_t*) {
-    // Detection log intake arrives with its own change; the gate already holds.
-    if (!PassesCommonGate(__func__)) return 0;
-    return 0;
-}
-
 }  // namespace exports
 }  // namespace ikx
