@@ -2,8 +2,11 @@
 
 #include <windows.h>
 
+#include <json/json.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 namespace detlog {
@@ -165,6 +168,20 @@ std::string Mutate(const std::string& record, std::mt19937& random) {
             break;
     }
     return text;
+}
+
+bool IsCompleteRecord(const std::string& bytes) {
+    Json::Value value;
+    try {
+        const char* text = bytes.c_str();
+        if (!Json::Reader().parse(text, text + std::strlen(text), value)) return false;
+    } catch (const std::exception&) {  // nested deeper than the reader goes
+        return false;
+    }
+    const auto& fields = RequiredFields();
+    return value.isObject() && std::all_of(fields.begin(), fields.end(), [&](const auto& field) {
+               return value.isMember(field);
+           });
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {

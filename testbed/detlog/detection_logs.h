@@ -35,6 +35,10 @@ std::vector<Sample> EachFieldMissing();
 // structural one (a field renamed or duplicated, the object wrapped).
 std::string Mutate(const std::string& record, std::mt19937& random);
 
+// Judged on its own: the text up to its first NUL parses as a JSON object
+// that carries every required field.
+bool IsCompleteRecord(const std::string& bytes);
+
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
 
 }  // namespace detlog
