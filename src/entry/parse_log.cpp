@@ -46,6 +46,10 @@ struct LogText {
     size_t length = 0;
 };
 
+// Every file call takes the caller's UTF-16 path as it is: an ANSI copy would
+// lose characters outside the code page and leave such a log unreadable for
+// good.
+//
 // The file must exist and may be read and written (access mode 6), which
 // turns away read-only files. Opening it for both as well turns away a folder
 // and a file the sensor still holds open for writing: all are left for a later
