@@ -3,6 +3,7 @@
 // and the broken files a collector meets: missing fields, extra members, a
 // NUL after the object, text that is not JSON, empty and very large files.
 #include <cstddef>
+#include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
@@ -40,5 +41,7 @@ std::string Mutate(const std::string& record, std::mt19937& random);
 bool IsCompleteRecord(const std::string& bytes);
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
+// A file of `bytes` bytes that takes no disk space, for sizes no record reaches.
+bool WriteSparse(const std::wstring& path, uint64_t bytes);
 
 }  // namespace detlog
