@@ -59,24 +59,15 @@ TEST_F(ControlWorld, StopOutcomes) {
 
 TEST_F(ControlWorld, MdrOffStopsServicesAndDrivers) {
     const Lines offRequests = {"20 1 0x6001 0 -", kStopRequest};
-    const struct {
-        std::string data;  // command_data
-        int resultCode;
-    } cases[] = {
-        {"{}", 0},
-        {R"({"enable":0})", 0},
-        {R"({"enable":false})", 0},
-        {R"({"enable":2})", 2},
-        {R"({"enable":"0"})", 2},
-        {R"({"enable":0.5})", 2},
-        {R"({"enable":[0]})", 2},
-        {R"({"enable":4294967296})", 2},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.data);
+    // The value of "enable" ("" for none): the first three switch the sensor
+    // off (result_code 0), the rest are no switch position (result_code 2).
+    const std::string values[] = {"", "0", "false", "2", "\"0\"", "0.5", "[0]", "4294967296"};
+    for (const std::string& value : values) {
+        SCOPED_TRACE(value);
         Lay(SensorSetup());
-        const bool off = c.resultCode == 0;
-        EXPECT_EQ(Run(ikx::OnCommandMDRSettings, c.data)["result_code"], c.resultCode);
+        const bool off = &value < values + 3;
+        const std::string data = value.empty() ? "{}" : "{\"enable\":" + value + "}";
+        EXPECT_EQ(Run(ikx::OnCommandMDRSettings, data)["result_code"], off ? 0 : 2);
         EXPECT_EQ(ServiceStateOf(L"QVKXC"), off ? kStopped : kRunning);
         EXPECT_EQ(ServiceStateOf(L"QVKXE"), off ? kStopped : kRunning);
         EXPECT_EQ(DriverStartTypes(), off ? kDemandStart : kSystemStart);
@@ -97,18 +88,12 @@ TEST_F(ControlWorld, MdrOffStopsServicesAndDrivers) {
 
 // The status query answers the moment it is asked, also while a stop runs.
 TEST_F(ControlWorld, QueriesSeeTheMomentAlsoDuringAStop) {
-    const struct {
-        SensorSetup setup;
-        int status;
-    } moments[] = {
-        {SensorSetup(kRunning, kStarting).Engine(L"--start-pending 600000"), 3},
-        {SensorSetup(kRunning, kPaused).Engine(L"--paused 0"), 0},
-    };
-    for (const auto& m : moments) {
-        Lay(m.setup);
-        EXPECT_EQ(SensorStatus(), m.status);
-        Clear();
-    }
+    Lay(SensorSetup(kRunning, kStarting).Engine(L"--start-pending 600000"));
+    EXPECT_EQ(SensorStatus(), 3);
+    Clear();
+    Lay(SensorSetup(kRunning, kPaused).Engine(L"--paused 0"));
+    EXPECT_EQ(SensorStatus(), 0);
+    Clear();
     Lay(SensorSetup().Engine(L"--stop-pending 600000"));
     std::thread stop([this] { EXPECT_EQ(Run(ikx::OnCommandStopService)["result_code"], 1); });
     EXPECT_TRUE(WaitUntil([] { return ServiceStateOf(L"QVKXE") == kStopping; }, 20s));
