@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
                     request.version.c_str());
         for (const auto& header : request.headers)
             std::printf("  %s: %s\n", header.first.c_str(), header.second.c_str());
+        std::printf("  body: %s\n", request.body.c_str());
         for (const auto& field : testbed::ParseForm(request.body))
             std::printf("  form %s = %s\n", field.first.c_str(), field.second.c_str());
         std::fflush(stdout);

@@ -3,6 +3,7 @@
 //       [--reply <code>=<value>]... [--ignore-stop]
 //       [--start-pending <ms>] [--stop-pending <ms>] [--paused <ms>]
 //       [--fail-starts <n> --counter <file>] [--controls <file>]
+//       [--start-with <service>]
 // It serves the sensor client's IPC destination while it runs (unless
 // --no-ipc), journals every command to --journal (format of ipc_wire.h) and
 // answers the codes given with --reply with those values (numbers in C
@@ -16,7 +17,9 @@
 //                       end at once, before the service connects, so the
 //                       service manager's StartService fails;
 //   --controls file     appends one line per stop request ("stop"), so a
-//                       test can count how often it was asked.
+//                       test can count how often it was asked;
+//   --start-with name   once running, starts that service too, as the
+//                       sensor client starts its engine.
 // The user control kForceStopControl (or the named event) always stops it,
 // so a test can clean up after itself. Waits are real time, never scaled.
 #include <windows.h>
@@ -39,6 +42,7 @@ struct Options {
     std::wstring journal;
     std::wstring counter;
     std::wstring controls;
+    std::wstring startWith;
     std::map<uint32_t, uint32_t> replies;
     bool ignoreStop = false;
     bool serveIpc = true;
@@ -87,6 +91,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.counter = argv[++i];
         } else if (arg == L"--controls") {
             options.controls = argv[++i];
+        } else if (arg == L"--start-with") {
+            options.startWith = argv[++i];
         } else if (arg == L"--reply") {
             if (!ParseReply(argv[++i], options)) return false;
         } else if (arg == L"--start-pending") {
@@ -165,12 +171,21 @@ bool WaitForStop(DWORD ms) {
     return ::WaitForMultipleObjects(2, events, FALSE, ms) != WAIT_TIMEOUT;
 }
 
+void StartCompanion(const std::wstring& name) {
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? ::OpenServiceW(manager, name.c_str(), SERVICE_START) : nullptr;
+    if (service) ::StartServiceW(service, 0, nullptr);
+    if (service) ::CloseServiceHandle(service);
+    if (manager) ::CloseServiceHandle(manager);
+}
+
 void RunUntilStopped() {
     if (g_options.paused) {
         Report(SERVICE_PAUSED);
         if (WaitForStop(g_options.pausedMs == 0 ? INFINITE : g_options.pausedMs)) return;
     }
     Report(SERVICE_RUNNING);
+    if (!g_options.startWith.empty()) StartCompanion(g_options.startWith);
     WaitForStop(INFINITE);
 }
 
