@@ -1,21 +1,24 @@
 // Component update: each listed pattern file that is newer than the installed
 // component is copied into the sensor's temporary pattern folder, and the
 // sensor client is told to take it up.
+#include <windows.h>
+// shlobj.h needs windows.h first.
+#include <shlobj.h>
+
 #include <algorithm>
-#include <filesystem>
 #include <system_error>
 
+#include "common/file_ops.h"
 #include "common/sensor_registry.h"
 #include "common/text.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"
 #include "notify/notify_json.h"
 #include "notify/relays.h"
+#include "platform/handles.h"
 
 namespace ikx {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
 constexpr char kHandler[] = "NotifyClientComponentUpdate";
@@ -58,6 +61,37 @@ bool CheckElement(const Json::Value& element, PatternUpdate& update) {
     return true;
 }
 
+// The same file under two names (a doubled separator, a hard link).
+bool SameFile(const std::wstring& a, const std::wstring& b) {
+    const auto open = [](const std::wstring& path) {
+        // Backup semantics opens folders too; no access beyond attributes.
+        return UniqueFile(
+            ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    };
+    const UniqueFile first = open(a), second = open(b);
+    BY_HANDLE_FILE_INFORMATION one = {}, other = {};
+    return first && second && ::GetFileInformationByHandle(first.get(), &one) &&
+           ::GetFileInformationByHandle(second.get(), &other) &&
+           one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+}
+
+// Replaces the target; a folder source is copied whole. 0 or the Windows
+// error. A copy onto itself would empty the file before reading it.
+DWORD CopyReplacing(const std::wstring& source, const std::wstring& target) {
+    if (SameFile(source, target)) return ERROR_FILE_EXISTS;
+    const DWORD attributes = ::GetFileAttributesW(source.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return CopyDirectory(source.c_str(), target.c_str());
+    }
+    return ::CopyFileW(source.c_str(), target.c_str(), FALSE) ? 0 : ::GetLastError();
+}
+
+std::string ErrorText(int code) {
+    return std::system_category().message(code);
+}
+
 // Steps 7 to 11: the copy into the temporary folder and the command for it.
 void CopyAndTrigger(const std::wstring& installFolder, const PatternUpdate& update) {
     const AgentComponent& c = update.component;
@@ -67,25 +101,22 @@ void CopyAndTrigger(const std::wstring& installFolder, const PatternUpdate& upda
     std::wstring command = L"-Type=" + c.update_type;
     LOG_TRACE_AS(kHandler, "iKX pattern temp folder: [%ws]", tempFolder.c_str());
 
-    std::error_code error;
-    fs::create_directories(tempFolder, error);
-    if (error) {
+    // Creates every missing parent; the copy below decides whatever this says.
+    const int created = ::SHCreateDirectoryExW(nullptr, tempFolder.c_str(), nullptr);
+    if (created != ERROR_SUCCESS && created != ERROR_ALREADY_EXISTS &&
+        created != ERROR_FILE_EXISTS) {
         LOG_WARN_AS(kHandler, "The folder [%ws] doesn't exist, error: %s.", tempFolder.c_str(),
-                    error.message().c_str());
+                    ErrorText(created).c_str());
     }
-    if (!fs::exists(source, error)) {
+    // A failing test counts as absent.
+    if (::GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES) {
         LOG_WARN_AS(kHandler, "The component file [%ws] doesn't exist.", source.c_str());
         return;
     }
     const std::wstring target = tempFolder + fileName;
-    // A folder source is copied whole; links inside it are not followed.
-    fs::copy(source, target,
-             fs::copy_options::overwrite_existing | fs::copy_options::recursive |
-                 fs::copy_options::skip_symlinks,
-             error);
-    if (error) {
+    if (const DWORD copyError = CopyReplacing(source, target)) {
         LOG_WARN_AS(kHandler, "Copy file failed, error: %s. [%ws] to [%ws]",
-                    error.message().c_str(), source.c_str(), target.c_str());
+                    ErrorText(static_cast<int>(copyError)).c_str(), source.c_str(), target.c_str());
         return;
     }
     command += L" -Ptn_data=\"" + target + L"\"";
