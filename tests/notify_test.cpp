@@ -4,10 +4,16 @@
 #include <shlobj.h>
 
 #include <atomic>
+#include <functional>
 #include <fstream>
 #include <set>
 #include <thread>
 
+#include "common/verified_loading.h"
+#include "entry/dispatch.h"
+#include "entry/lifecycle.h"
+#include "log/log.h"
+#include "notify/notify_handlers.h"
 #include "notify_world.h"
 
 using namespace testsupport;
@@ -281,6 +287,211 @@ TEST_F(NotifyTest, ComponentUpdatesCopyNewerKnownPatternsAndAnnounceThem) {
             EXPECT_TRUE(got.size() == 1 && got[0].data == command(adp300)) << id << " " << type;
         }
     }
+}
+
+// A sensor that is stopped, a channel that does not open, a sensor that
+// rejects the settings: the failure is logged, only self-protection reports
+// it to the entry point, and no channel is left bound.
+TEST_F(NotifyTest, UnreachableOrRejectingSensorFailsCleanly) {
+    const std::string whitelist = "[ReceivedLocalWhitelistFromPelmoAgent]";
+    const std::function<void()> conditions[] = {
+        [&] { services.back()->Stop(); },
+        [&] { agent.Place(L"PlmPIPC.initfail.dll", L"PlmPIPC.dll"); },
+        [&] {
+            agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll");
+            StartClient(L"--reply 0x4002=5");
+        },
+    };
+    enum { kStopped, kRefused, kRejected };
+    const struct {
+        int condition;
+        const char* type;
+        std::string content;
+        bool fails;
+        std::vector<std::pair<std::string, int>> records;
+        std::string absent;
+    } cases[] = {
+        {kStopped,
+         "VORN_TYPE_PROXY",
+         "",
+         false,
+         {{"Send NIPC Command failed (error: 2).", kWarn}, {"Send NIPC Command failed.", kWarn}},
+         ""},
+        {kStopped,
+         "VORN_TYPE_SELF_PROTECTION",
+         "",
+         true,
+         {{"Notify iKX failed", kInfo}, {"[NotifyClientSelfProtectionSettings][End]", kInfo}},
+         ""},
+        {kStopped,
+         "VORN_TYPE_TRUSTED_PROGRAM",
+         R"({"count":1,"list":["a.exe"]})",
+         false,
+         {{whitelist + "[Send NIPC Command failed!!]", kWarn}, {whitelist + "[End]", kInfo}},
+         ""},
+        {kRefused,
+         "VORN_TYPE_PROXY",
+         "",
+         false,
+         {{"Init NIPC failed", kWarn}},
+         "[SendKxIpcNotifaction]"},
+        {kRefused,
+         "VORN_TYPE_SELF_PROTECTION",
+         "",
+         true,
+         {{"Init NIPC failed", kWarn}},
+         "[NotifyClientSelfProtectionSettings][End]"},
+        {kRefused,
+         "VORN_TYPE_TRUSTED_PROGRAM",
+         "",
+         false,
+         {{"Init NIPC failed", kWarn}},
+         whitelist + "[End]"},
+        {kRejected,
+         "VORN_TYPE_SELF_PROTECTION",
+         R"({"enable":{"registry":1}})",
+         true,
+         {{"iKX reply error: 5.", kWarn}},
+         "Notify iKX failed"},
+    };
+    int condition = -1;
+    for (const auto& c : cases) {
+        if (c.condition != condition) conditions[condition = c.condition]();
+        log.Clear();
+        EXPECT_EQ(Notify(kAdmin, c.type, c.content), 0) << c.type;
+        EXPECT_EQ(log.Count(kFailed), c.fails) << c.type;
+        EXPECT_EQ(log.Count(kSucceeded), !c.fails) << c.type;
+        for (const auto& [record, level] : c.records) {
+            EXPECT_TRUE(LoggedAt(record, level)) << c.type << "\n " << record;
+        }
+        EXPECT_FALSE(!c.absent.empty() && log.Contains(c.absent)) << c.type << " " << c.absent;
+        EXPECT_FALSE(PlmPipcLoaded()) << c.type;
+    }
+    const auto got = Take();  // the rejected settings did arrive
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].data, Word(1));
+}
+
+// Content of the wrong JSON type fails the handler without a crash, sends
+// nothing and leaves no channel bound; odd but well-typed content is handled.
+TEST_F(NotifyTest, MistypedContentFailsTheHandlerAndSendsNothing) {
+    const char* const kUpdate = "VORN_MANUAL_COMPONENT_UPDATE";
+    const char* const kRuntime = "VORN_RUNTIME_COMPONENT_INFO";
+    const struct {
+        const char *id, *type, *content;
+        bool fails;
+    } cases[] = {
+        {kUpdate, kRuntime, R"({"a":1})", true},
+        {kUpdate, kRuntime, R"([{"download_folder":{"x":1}}])", true},
+        {kUpdate, kRuntime, R"(["C:\\dl"])", true},
+        {kUpdate, kRuntime, R"([{"download_folder":"C:\\dl","au_type":[]}])", true},
+        {kUpdate, kRuntime, "5", false},
+        {kUpdate, kRuntime, R"("text")", false},
+        {kUpdate, kRuntime, "[null,{}]", false},
+        {kAdmin, "VORN_TYPE_SELF_PROTECTION", R"({"enable":{"file":"on"}})", true},
+        {kAdmin, "VORN_TYPE_SELF_PROTECTION", R"({"enable":[1]})", true},
+        {kAdmin, "VORN_TYPE_TRUSTED_PROGRAM", R"({"count":1,"list":[{}]})", true},
+        {kAdmin, "VORN_TYPE_TRUSTED_PROGRAM", R"({"count":2,"list":"a.exe"})", true},
+        {kAdmin, "VORN_TYPE_TRUSTED_PROGRAM", R"({"count":"3"})", true},
+        {kAdmin, "VORN_TYPE_SARN_CENSUS", R"({"feedback":5})", true},
+        {kAdmin, "VORN_TYPE_PROXY", R"([1])", true},
+        {kAdmin, "VORN_TYPE_PROXY", R"({"ie_proxy":{"use_proxy":{}}})", true},
+        {kContext, "VORN_TYPE_AGENT_CONTEXT", R"({"data_time":-5})", true},
+        {kContext, "VORN_TYPE_AGENT_CONTEXT", R"({"coexist":["1"]})", true},
+        {kContext, "VORN_TYPE_AGGRESSIVE_DETECTION", R"("text")", true},
+        {"VORN_ONNOTIFY_LIGHTWEIGHT_MODE_STATE_CHANGE", "VORN_TYPE_LIGHTWEIGHT_MODE_STATE_CHANGE",
+         R"({"state":-1})", true},
+        {"VORN_ONNOTIFY_LIGHTWEIGHT_MODE_STATE_CHANGE", "VORN_TYPE_LIGHTWEIGHT_MODE_STATE_CHANGE",
+         "[]", true},
+    };
+    for (const auto& c : cases) {
+        log.Clear();
+        EXPECT_EQ(Notify(c.id, c.type, c.content), 0) << c.type << " " << c.content;
+        EXPECT_EQ(log.Count(c.fails ? kFailed : kSucceeded), 1) << c.type << " " << c.content;
+        EXPECT_TRUE(Take().empty()) << c.type << " " << c.content;
+        EXPECT_FALSE(PlmPipcLoaded()) << c.type << " " << c.content;
+    }
+    // Thousands of entries are each looked at, and none is sent.
+    std::string many = "[";
+    for (int i = 0; i < 2000; ++i) many += R"({"au_type":"48040000","version":"1"},)";
+    many.back() = ']';
+    log.Clear();
+    EXPECT_EQ(Notify(kUpdate, kRuntime, many), 0);
+    EXPECT_EQ(log.Count("VORN_JSON_KEY_COMPONENT_DOWNLOAD_FOLDER is empty."), 2000);
+    EXPECT_EQ(log.Count(kSucceeded), 1);
+    EXPECT_TRUE(Take().empty());
+}
+
+// Several framework threads notifying at once: every message reaches the
+// sensor whole and exactly once.
+TEST_F(NotifyTest, ConcurrentNotificationsEachArriveWholeAndOnce) {
+    constexpr int kThreads = 6, kEach = 12;
+    std::multiset<Bytes> expected;
+    std::atomic<int> refused{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kEach; ++i) {
+            expected.insert(Utf16(R"({"sender":)" + std::to_string(t) + R"(,"sequence":)" +
+                                  std::to_string(i) + "}\n"));
+        }
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                refused += Notify("VORN_ONNOTIFY_XDR_SETTING", "VORN_TYPE_DATALAKE_LOGGING_INFO",
+                                  R"({"sequence":)" + std::to_string(i) + R"(,"sender":)" +
+                                      std::to_string(t) + "}") != 0;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(refused.load(), 0);
+    std::multiset<Bytes> received;
+    for (const auto& command : Take()) {
+        EXPECT_TRUE(command.code == 0x5014 && command.type == 1) << command.code;
+        received.insert(command.data);
+    }
+    EXPECT_EQ(received, expected);
+    EXPECT_FALSE(PlmPipcLoaded());
+}
+
+// The handlers called in process, where the response is visible: settings
+// dropped while a stop of the sensor services holds the flag, result_code on
+// a rejection, and sub-dispatchers given a type that is none of theirs.
+TEST_F(NotifyTest, HandlersInProcess) {
+    ikx::CreateLogWriter();
+    ASSERT_TRUE(ikx::InitVornAgentObj());
+    const Json::Value request =
+        Parse(NotifyRequest(kAdmin, "VORN_TYPE_SELF_PROTECTION", R"({"enable":{"file":1}})"));
+    Json::Value response;
+    ikx::ServiceStopPending = 1;
+    EXPECT_TRUE(ikx::NotifyClientSelfProtectionSettings(request, response));
+    ikx::ServiceStopPending = 0;
+    EXPECT_TRUE(response.isNull());
+    EXPECT_TRUE(LoggedAt("Stopping iKX service now, ignore this Self-Protection settings", kTrace));
+    EXPECT_FALSE(log.Contains("[NotifyClientSelfProtectionSettings][End]"));
+    EXPECT_TRUE(Take().empty());
+    EXPECT_TRUE(ikx::NotifyClientSelfProtectionSettings(request, response));  // the stop is over
+    EXPECT_TRUE(response.isNull());
+    EXPECT_EQ(Take().size(), 1u);
+    StartClient(L"--reply 0x4002=5");
+    EXPECT_FALSE(ikx::NotifyClientSelfProtectionSettings(request, response));
+    EXPECT_EQ(response, Parse(R"({"result_code":1})"));
+    EXPECT_EQ(Take().size(), 1u);
+
+    const std::pair<ikx::RequestHandler, const char*> unmatched[] = {
+        {ikx::NotifyClientContextChange, "vorn_type_agent_context"},
+        {ikx::NotifyClientContextChange, "VORN_TYPE_PROXY"},
+        {ikx::NotifyClientConfigChange, "VORN_TYPE_SELF_PROTECTION"},
+        {ikx::NotifyClientConfigChange, "VORN_TYPE_AGENT_CONTEXT"},
+    };
+    for (const auto& [handler, type] : unmatched) {
+        log.Clear();
+        Json::Value untouched;
+        EXPECT_TRUE(handler(Parse(NotifyRequest(kAdmin, type, R"({"coexist":"1"})")), untouched));
+        EXPECT_TRUE(untouched.isNull() && Take().empty()) << type;
+        EXPECT_EQ(log.Texts().size(), 3u) << type;  // start, type, end
+    }
+    ikx::ReleaseVornAgentObj();
+    ikx::DestroyLogWriter();
 }
 
 }  // namespace
