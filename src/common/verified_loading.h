@@ -56,10 +56,11 @@ struct IProductVornExtObject {
 };
 bool InitIProductVornExtObj(const wchar_t* path, IProductVornExtObject* obj);
 
-// The host agent's HTTP library, bound for each send.
+// The host agent's HTTP library, bound for each send. The response text
+// pointer is handed over for the library to fill; it is never read back.
 using QvSendHttpFn = int32_t(__cdecl*)(const char* path, int32_t, const char* body,
                                        uint32_t bodyLength, int32_t, uint32_t* httpStatus,
-                                       uint32_t* extra, int32_t);
+                                       char** responseText, int32_t);
 struct QvsockObject {
     QvSendHttpFn qvSendHttpToPelmoServer = nullptr;
     HMODULE module = nullptr;

@@ -4,6 +4,9 @@
 //   IKX_IBORDA_REPLY_FILE  file whose bytes are handed back as the response;
 //                          unset or missing: no response is handed back
 //   IKX_IBORDA_RESULT      the value OnQueryData returns (default 0)
+//   IKX_IBORDA_COMMAND_RESULTS  comma-separated values that successive
+//                          OnCommand calls return, counted in the journal;
+//                          the last one repeats (default 0)
 // The variables are read on every call, so a test can change them between calls.
 #include <windows.h>
 
@@ -64,6 +67,41 @@ bool ReadReply(std::string& reply) {
     return true;
 }
 
+// The OnCommand lines journaled so far.
+size_t CommandsJournaled() {
+    const std::wstring path = Env(L"IKX_IBORDA_JOURNAL");
+    HANDLE file =
+        path.empty() ? INVALID_HANDLE_VALUE
+                     : ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return 0;
+    std::string text;
+    char chunk[4096];
+    DWORD read = 0;
+    while (::ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
+        text.append(chunk, read);
+    ::CloseHandle(file);
+    size_t count = 0;
+    for (size_t at = 0; (at = text.find("OnCommand ", at)) != std::string::npos; ++at) {
+        if (at == 0 || text[at - 1] == '\n') ++count;
+    }
+    return count;
+}
+
+// The answer to the OnCommand call numbered `index` (0 = first).
+int32_t ScriptedCommandResult(size_t index) {
+    const std::wstring list = Env(L"IKX_IBORDA_COMMAND_RESULTS");
+    int32_t result = 0;
+    size_t at = 0;
+    for (size_t i = 0; at <= list.size() && !list.empty(); ++i) {
+        result = static_cast<int32_t>(std::wcstol(list.c_str() + at, nullptr, 10));
+        const size_t comma = list.find(L',', at);
+        if (i == index || comma == std::wstring::npos) break;
+        at = comma + 1;
+    }
+    return result;
+}
+
 int32_t ScriptedResult() {
     const std::wstring text = Env(L"IKX_IBORDA_RESULT");
     return text.empty() ? 0 : static_cast<int32_t>(std::wcstol(text.c_str(), nullptr, 10));
@@ -102,9 +140,10 @@ __declspec(dllexport) int32_t
 
 __declspec(dllexport) int32_t
     __cdecl vornExt_OnCommand(int32_t, uint32_t requestLength, const char* request) {
+    const int32_t result = ScriptedCommandResult(CommandsJournaled());
     Journal("OnCommand " + std::to_string(requestLength) + " " +
             (request ? OneLine(request, requestLength) : std::string("(null)")));
-    return 0;
+    return result;
 }
 
 __declspec(dllexport) int32_t

@@ -2,7 +2,7 @@
 //   KxSensorService.exe --name <service> [--no-ipc] [--journal <file>]
 //       [--reply <code>=<value>]... [--ignore-stop]
 //       [--start-pending <ms>] [--stop-pending <ms>] [--paused <ms>]
-//       [--fail-starts <n> --counter <file>]
+//       [--fail-starts <n> --counter <file>] [--controls <file>]
 // It serves the sensor client's IPC destination while it runs (unless
 // --no-ipc), journals every command to --journal (format of ipc_wire.h) and
 // answers the codes given with --reply with those values (numbers in C
@@ -14,7 +14,9 @@
 //                       RUNNING (0: stays PAUSED until stopped);
 //   --fail-starts n     the first n starts (counted in the --counter file)
 //                       end at once, before the service connects, so the
-//                       service manager's StartService fails.
+//                       service manager's StartService fails;
+//   --controls file     appends one line per stop request ("stop"), so a
+//                       test can count how often it was asked.
 // The user control kForceStopControl (or the named event) always stops it,
 // so a test can clean up after itself. Waits are real time, never scaled.
 #include <windows.h>
@@ -36,6 +38,7 @@ struct Options {
     std::wstring name;
     std::wstring journal;
     std::wstring counter;
+    std::wstring controls;
     std::map<uint32_t, uint32_t> replies;
     bool ignoreStop = false;
     bool serveIpc = true;
@@ -82,6 +85,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.journal = argv[++i];
         } else if (arg == L"--counter") {
             options.counter = argv[++i];
+        } else if (arg == L"--controls") {
+            options.controls = argv[++i];
         } else if (arg == L"--reply") {
             if (!ParseReply(argv[++i], options)) return false;
         } else if (arg == L"--start-pending") {
@@ -130,9 +135,21 @@ void Report(DWORD state, DWORD exitCode = NO_ERROR) {
     ::SetServiceStatus(g_statusHandle, &status);
 }
 
+void NoteStopRequest() {
+    if (g_options.controls.empty()) return;
+    HANDLE file = ::CreateFileW(g_options.controls.c_str(), FILE_APPEND_DATA,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD written = 0;
+    ::WriteFile(file, "stop\n", 5, &written, nullptr);
+    ::CloseHandle(file);
+}
+
 DWORD WINAPI Handler(DWORD control, DWORD, void*, void*) {
     switch (control) {
         case SERVICE_CONTROL_STOP:
+            NoteStopRequest();
             if (!g_options.ignoreStop) ::SetEvent(g_stopEvent);
             return NO_ERROR;
         case SERVICE_CONTROL_INTERROGATE:
@@ -161,7 +178,8 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
     g_statusHandle = ::RegisterServiceCtrlHandlerExW(g_options.name.c_str(), Handler, nullptr);
     if (!g_statusHandle) return;
     Report(SERVICE_START_PENDING);
-    if (g_options.startPendingMs) ::Sleep(g_options.startPendingMs);
+    // The holds end early on a forced stop, so a test can always clean up.
+    if (g_options.startPendingMs) ::WaitForSingleObject(g_forceStopEvent, g_options.startPendingMs);
     {
 #ifdef KXSENSOR_SERVES_IPC
         std::unique_ptr<testbed::IpcEndpoint> endpoint;
@@ -174,7 +192,8 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
 #endif
         RunUntilStopped();
         Report(SERVICE_STOP_PENDING);
-        if (g_options.stopPendingMs) ::Sleep(g_options.stopPendingMs);
+        if (g_options.stopPendingMs)
+            ::WaitForSingleObject(g_forceStopEvent, g_options.stopPendingMs);
     }
     Report(SERVICE_STOPPED);
 }

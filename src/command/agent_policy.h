@@ -1,0 +1,26 @@
+#pragma once
+// The agent policy: its data text, the sibling iBorda extension it is
+// forwarded to, and the acknowledgement to the management server.
+#include <json/json.h>
+
+#include <cstdint>
+
+namespace ikx {
+
+constexpr int kMdrModeOn = 1;
+constexpr int kMdrModeOff = 2;
+
+// All characters but the last are the policy id in base 64 (-1 when one is
+// no digit); the last one's parity is the MDR mode. False, with id -1 and
+// mode off, for a null or empty text.
+bool DecodePolicyData(const wchar_t* policyData, int64_t& policyId, int& mdrMode);
+
+// Hands one command to the sibling's extension library; false when that
+// library cannot be found or bound. `iBordaResult` is what it answered.
+bool OnCommandBordaVornExtDll(const Json::Value& request, int32_t& iBordaResult);
+
+// True when the server answered the acknowledgement with HTTP status 200.
+bool ReportPolicyStatusToServer(int32_t cfgFlag, int32_t iKxErr, int64_t policyId,
+                                int32_t iBordaErr);
+
+}  // namespace ikx

@@ -1,0 +1,30 @@
+#pragma once
+// Switching the whole sensor on and off; shared by the service, MDR and
+// agent-policy commands.
+#include "common/ipc.h"
+
+namespace ikx {
+
+// An IPC channel bound for the life of one command, released on every way out.
+class ScopedNipc {
+  public:
+    ScopedNipc() : bound_(InitNIPC(&object_)) {}
+    ~ScopedNipc() { DeInitNIPC(&object_); }
+    ScopedNipc(const ScopedNipc&) = delete;
+    ScopedNipc& operator=(const ScopedNipc&) = delete;
+    bool bound() const { return bound_; }
+    NipcObject* get() { return &object_; }
+
+  private:
+    NipcObject object_;
+    bool bound_;
+};
+
+// True when the client service runs, is starting, or was started.
+bool StartIKXService();
+// True when the sensor is not installed, was already stopping or stopped, or
+// both services stopped. `ipc` must be bound; `stopDrivers` also stops the
+// three drivers and leaves them at demand start.
+bool StopIKXService(NipcObject* ipc, bool stopDrivers);
+
+}  // namespace ikx

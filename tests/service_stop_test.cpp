@@ -1,0 +1,121 @@
+// Stopping the sensor through the stop and MDR commands, against real
+// services under Wine's service manager, and the status query meanwhile.
+#include <thread>
+
+#include "control_world.h"
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kStopRequest = "20 3 0x4002 4 00000000";
+
+TEST_F(ControlWorld, StopOutcomes) {
+    const Lines asked = {kStopRequest}, none;
+    const struct {
+        const char* name;
+        SensorSetup setup;
+        int resultCode;
+        std::string record;
+        DWORD client, engine;  // states afterwards
+        Lines received;        // by the client over IPC
+        size_t engineStops;    // stop requests that reached the engine; Wine's
+                               // service manager forwards one per run and
+                               // refuses the loop's later ones itself
+    } cases[] = {
+        {"accepted", SensorSetup(), 0, "Stop KXClient OK.", kStopped, kStopped, asked, 1},
+        {"refused", SensorSetup().Client(L"--reply 0x4002=5"), 1, "iKX reply error: 5.", kRunning,
+         kRunning, asked, 0},
+        {"unreachable", SensorSetup().Client(L"--no-ipc"), 1, "Notify iKX failed", kRunning,
+         kRunning, none, 0},
+        {"engine ignores stop", SensorSetup().Engine(L"--ignore-stop"), 1, "Stop KXClient OK.",
+         kStopped, kRunning, asked, 1},
+        {"engine gone", SensorSetup(kRunning, kGone), 0, "Stop KXE OK.", kStopped, kGone, asked, 0},
+        {"already stopped", SensorSetup(kStopped, kRunning), 0, "iKX service is already stop.",
+         kStopped, kRunning, none, 0},
+        {"not installed", SensorSetup().Version2(), 0, "[iKX] KXC has not been installed.",
+         kRunning, kRunning, none, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Lay(c.setup);
+        EXPECT_EQ(Run(ikx::OnCommandStopService)["result_code"], c.resultCode);
+        EXPECT_TRUE(log.Contains(c.record));
+        EXPECT_EQ(ServiceStateOf(L"QVKXC"), c.client);
+        EXPECT_EQ(ServiceStateOf(L"QVKXE"), c.engine);
+        EXPECT_EQ(FileLines(ipcJournal), c.received);
+        EXPECT_EQ(FileLines(stopRequests).size(), c.engineStops);
+        // A plain stop leaves the drivers as they were.
+        EXPECT_EQ(DriverStartTypes(), c.setup.client == kRunning ? kSystemStart : kDemandStart);
+        EXPECT_EQ(ikx::ServiceStopPending.load(), 0);
+        Clear();
+    }
+    // Only the older names present, at version 3: those are stopped.
+    Lay(SensorSetup().Old());
+    EXPECT_EQ(Run(ikx::OnCommandStopService)["result_code"], 0);
+    EXPECT_EQ(ServiceStateOf(L"KXClient"), kStopped);
+    EXPECT_EQ(ServiceStateOf(L"KXE"), kStopped);
+}
+
+TEST_F(ControlWorld, MdrOffStopsServicesAndDrivers) {
+    const Lines offRequests = {"20 1 0x6001 0 -", kStopRequest};
+    const struct {
+        std::string data;  // command_data
+        int resultCode;
+    } cases[] = {
+        {"{}", 0},
+        {R"({"enable":0})", 0},
+        {R"({"enable":false})", 0},
+        {R"({"enable":2})", 2},
+        {R"({"enable":"0"})", 2},
+        {R"({"enable":0.5})", 2},
+        {R"({"enable":[0]})", 2},
+        {R"({"enable":4294967296})", 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.data);
+        Lay(SensorSetup());
+        const bool off = c.resultCode == 0;
+        EXPECT_EQ(Run(ikx::OnCommandMDRSettings, c.data)["result_code"], c.resultCode);
+        EXPECT_EQ(ServiceStateOf(L"QVKXC"), off ? kStopped : kRunning);
+        EXPECT_EQ(ServiceStateOf(L"QVKXE"), off ? kStopped : kRunning);
+        EXPECT_EQ(DriverStartTypes(), off ? kDemandStart : kSystemStart);
+        EXPECT_EQ(FileLines(ipcJournal), off ? offRequests : Lines());
+        // The channel is bound even for a value it does not act on.
+        EXPECT_TRUE(log.Contains("Success to init NPIC for CLI!"));
+        EXPECT_EQ(log.Contains("Unknown command id"), !off);
+        Clear();
+    }
+    Lay(SensorSetup());
+    agent.Place(L"PlmPIPC.initfail.dll", L"PlmPIPC.dll");
+    EXPECT_EQ(Run(ikx::OnCommandMDRSettings, R"({"enable":0})")["result_code"], 1);
+    EXPECT_EQ(Run(ikx::OnCommandStopService)["result_code"], 1);
+    EXPECT_EQ(log.Count("Init NIPC failed"), 2);
+    EXPECT_EQ(ServiceStateOf(L"QVKXC"), kRunning);
+    agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll");
+}
+
+// The status query answers the moment it is asked, also while a stop runs.
+TEST_F(ControlWorld, QueriesSeeTheMomentAlsoDuringAStop) {
+    const struct {
+        SensorSetup setup;
+        int status;
+    } moments[] = {
+        {SensorSetup(kRunning, kStarting).Engine(L"--start-pending 600000"), 3},
+        {SensorSetup(kRunning, kPaused).Engine(L"--paused 0"), 0},
+    };
+    for (const auto& m : moments) {
+        Lay(m.setup);
+        EXPECT_EQ(SensorStatus(), m.status);
+        Clear();
+    }
+    Lay(SensorSetup().Engine(L"--stop-pending 600000"));
+    std::thread stop([this] { EXPECT_EQ(Run(ikx::OnCommandStopService)["result_code"], 1); });
+    EXPECT_TRUE(WaitUntil([] { return ServiceStateOf(L"QVKXE") == kStopping; }, 20s));
+    EXPECT_EQ(SensorStatus(), 3);
+    stop.join();
+    EXPECT_EQ(SensorStatus(), 2);
+    EXPECT_EQ(ikx::ServiceStopPending.load(), 0);
+}
+
+}  // namespace
