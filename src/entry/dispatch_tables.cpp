@@ -1,6 +1,7 @@
 #include "entry/dispatch.h"
 
 #include "command/command_handlers.h"
+#include "notify/notify_handlers.h"
 #include "query/query_handlers.h"
 
 namespace ikx {
@@ -31,6 +32,27 @@ const DispatchRow kCommandRows[] = {
     {L"VORN_ONCOMMAND_IAGENT_POLICY", L"VORN_IAGENT_ISSUE_POLICY", OnCommandAgentPolicy},
 };
 
+const DispatchRow kNotifyRows[] = {
+    {L"VORN_SCHEDULE_COMPONENT_UPDATE", L"VORN_RUNTIME_COMPONENT_INFO",
+     NotifyClientComponentUpdate},
+    {L"VORN_SCHEDULE_COMPONENT_UPDATE", L"VORN_ALL_PLATFORM_COMPONENT_INFO",
+     NotifyClientComponentUpdate},
+    {L"VORN_MANUAL_COMPONENT_UPDATE", L"VORN_RUNTIME_COMPONENT_INFO", NotifyClientComponentUpdate},
+    {L"VORN_MANUAL_COMPONENT_UPDATE", L"VORN_ALL_PLATFORM_COMPONENT_INFO",
+     NotifyClientComponentUpdate},
+    {L"VORN_ONNOTIFY_CONTEXT_CHANGE", L"VORN_TYPE_AGENT_CONTEXT", NotifyClientContextChange},
+    {L"VORN_ONNOTIFY_CONTEXT_CHANGE", L"VORN_TYPE_AGGRESSIVE_DETECTION", NotifyClientContextChange},
+    {L"VORN_ONNOTIFY_ADMIN_CFG_CHANGE", L"VORN_TYPE_SELF_PROTECTION",
+     NotifyClientSelfProtectionSettings},
+    {L"VORN_ONNOTIFY_ADMIN_CFG_CHANGE", L"VORN_TYPE_SARN_CENSUS", NotifyClientConfigChange},
+    {L"VORN_ONNOTIFY_ADMIN_CFG_CHANGE", L"VORN_TYPE_TRUSTED_PROGRAM", NotifyClientConfigChange},
+    {L"VORN_ONNOTIFY_ADMIN_CFG_CHANGE", L"VORN_TYPE_PROXY", NotifyClientConfigChange},
+    {L"VORN_ONNOTIFY_XDR_SETTING", L"VORN_TYPE_DATALAKE_LOGGING_INFO",
+     NotifyXdrDataLakeLogginInfoChange},
+    {L"VORN_ONNOTIFY_LIGHTWEIGHT_MODE_STATE_CHANGE", L"VORN_TYPE_LIGHTWEIGHT_MODE_STATE_CHANGE",
+     NotifyClientLightWeightModeChange},
+};
+
 template <size_t N>
 DispatchMap BuildMap(const DispatchRow (&rows)[N]) {
     DispatchMap map;
@@ -41,8 +63,7 @@ DispatchMap BuildMap(const DispatchRow (&rows)[N]) {
 
 const DispatchMap g_queryMap = BuildMap(kQueryRows);
 const DispatchMap g_commandMap = BuildMap(kCommandRows);
-// Notifications get their rows with their handlers.
-const DispatchMap g_notifyMap;
+const DispatchMap g_notifyMap = BuildMap(kNotifyRows);
 
 }  // namespace
 

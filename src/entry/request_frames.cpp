@@ -35,6 +35,18 @@ bool SensorInstalledForNotify() {
     return major >= kCurrentMajorVersion;
 }
 
+// A handler that meets a JSON type error in its notification (an object
+// where text is expected, a negative number read as unsigned) has failed;
+// the error ends the handler, not the call.
+bool RunNotifyHandler(RequestHandler handler, const Json::Value& request) {
+    Json::Value discarded;
+    try {
+        return handler(request, discarded);
+    } catch (const Json::Exception&) {
+        return false;
+    }
+}
+
 }  // namespace
 
 namespace exports {
@@ -118,8 +130,7 @@ int32_t vornExt_OnNotify(uint32_t requestLength, const char* request) {
         LOG_TRACE("[vornExt_OnNotify][jvNotify][%ws]", type.c_str());
         if (it->second.first != type) continue;
         LOG_INFO("[vornExt_OnNotify][vornExt_NotifyData][it][Hit][%ws]", it->first.c_str());
-        Json::Value discarded;
-        if (it->second.second(parsed, discarded)) {
+        if (RunNotifyHandler(it->second.second, parsed)) {
             LOG_TRACE("[vornExt_OnNotify][Execute Notify data succeed]");
         } else {
             LOG_WARN("[vornExt_OnNotify][Execute Notify data failed]");
