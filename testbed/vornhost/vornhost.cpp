@@ -7,6 +7,7 @@
 //   vornhost [--dll PATH] notify ID TYPE [NOTIFY_CONTENT_JSON]
 //   vornhost [--dll PATH] request query|command|notify FILE.json
 //   vornhost [--dll PATH] init
+//   vornhost [--dll PATH] update PACKAGE_FOLDER [--option N] [--fail-at STAGE] [--rollback]
 //
 // When no log service is listening, vornhost listens itself, prints the
 // extension's records, and names a refused binding or gate plainly.
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "log_pipe_server.h"
+#include "update_stages.h"
 
 namespace {
 
@@ -104,6 +106,7 @@ bool BuildRequest(int argc, char** argv, int at, std::string& kind, std::string&
         return true;
     }
     if (!id) return kind == "init";
+    if (kind == "update") return true;  // its words are read by RunUpdate
     if (kind == "query") {
         request["product_id"] = "VORN_IPRODUCT_IKX";
         request["query_id"] = id;
@@ -186,7 +189,8 @@ int main(int argc, char** argv) {
     if (!BuildRequest(argc, argv, at, kind, text)) {
         std::printf(
             "usage: vornhost [--dll PATH] query ID [TYPE] | command ID [TYPE] [DATA_JSON] |\n"
-            "       notify ID TYPE [CONTENT_JSON] | request query|command|notify FILE | init\n");
+            "       notify ID TYPE [CONTENT_JSON] | request query|command|notify FILE | init |\n"
+            "       update PACKAGE_FOLDER [--option N] [--fail-at STAGE] [--rollback]\n");
         return 2;
     }
     // Listen ourselves only when no log service is there.
@@ -202,7 +206,9 @@ int main(int argc, char** argv) {
     Extension ext;
     if (!Load(dll, ext)) return 3;
     std::printf("vornExt_Init returned %d\n", ext.init());
-    const int rc = kind == "init" ? 0 : Send(ext, kind, text);
+    const int rc = kind == "init"     ? 0
+                   : kind == "update" ? vornhost::RunUpdate(ext.module, argc, argv, at + 1)
+                                      : Send(ext, kind, text);
     std::printf("vornExt_Deinit returned %d\n", ext.deinit());
     std::fflush(stdout);
     listener.reset();
