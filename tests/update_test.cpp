@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include "update_world.h"
 
@@ -73,11 +75,7 @@ TEST_F(UpdateTest, RollbackGivesEarly30BuildsTheirOldServiceNamesAndVersionBack)
         log.Clear();
         EXPECT_EQ(up.Rollback(OptionsRecord(2, L"C:\\p").data(), context), 0) << label;
         EXPECT_EQ(ContextState(context), 6u);
-        std::wstring version(32, L'\0');
-        DWORD bytes = 64;
-        ::RegGetValueW(HKEY_LOCAL_MACHINE, kKxcKey.c_str(), L"Version", RRF_RT_REG_SZ, nullptr,
-                       &version[0], &bytes);
-        EXPECT_STREQ(version.c_str(), row.version);
+        EXPECT_EQ(ClientVersion(), row.version);
 
         const ServiceConfig client = ReadServiceConfig(L"KXClient");
         const ServiceConfig engine = ReadServiceConfig(L"KXE");
@@ -98,6 +96,100 @@ TEST_F(UpdateTest, RollbackGivesEarly30BuildsTheirOldServiceNamesAndVersionBack)
         }
         EXPECT_EQ(log.Contains("Need to rollback KXC service name"), row.clientRenamed) << label;
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UpdateTest, PreUpdateFailuresBeforeThePackageIsUnpacked) {
+    const std::wstring downloads = TempDir(L"downloads");
+    const std::wstring sensorFolder = staging + L"\\";
+    const struct {
+        const char* label;
+        std::function<std::shared_ptr<void>()> arrange;
+        std::wstring filePath;
+        int32_t code;
+        std::string message;
+    } rows[] = {
+        {"locked file in place of the staging folder",
+         [&] { return std::make_shared<LockedFile>(staging); }, downloads + L"x.bin", 0x1030002,
+         "Clear Sensor folder failed, error: 32"},
+        {"locked file in the staging folder",
+         [&] {
+             ::CreateDirectoryW(staging.c_str(), nullptr);
+             return std::make_shared<LockedFile>(staging + L"\\held.txt");
+         },
+         downloads + L"x.bin", 0x1030013,
+         "Sensor folder (" + Narrow(sensorFolder) + ") is not empty.\n"},
+        {"no IPC library",
+         [&] {
+             agent.Remove(L"PlmPIPC.dll");
+             return std::shared_ptr<void>(
+                 nullptr, [&](void*) { agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll"); });
+         },
+         downloads + L"x.bin", 0x1030017, "Init NIPC failed"},
+        {"file path without a backslash", [] { return nullptr; }, L"pkg.bin", kInvalidArgument,
+         "File path invalid! [pkg.bin]"},
+        {"damaged package",
+         [&] {
+             WriteFileText(downloads + L"instupg_iKX.zip", "PK\3\4 not really a zip");
+             return nullptr;
+         },
+         downloads + L"pkg.bin", 0x1030014, "Decompress KX install pack failed."},
+        {"plain file in place of the staging folder, no package",
+         [&] {
+             WriteFileText(staging, "in the way");
+             return nullptr;
+         },
+         L"C:\\Dl\\pkg.bin", 0x1030014, "Decompress KX install pack failed."},
+    };
+    for (const auto& row : rows) {
+        RemovePath(staging);
+        std::shared_ptr<void> held = row.arrange();
+        void* context = NewContext();
+        log.Clear();
+        EXPECT_EQ(up.PreUpdate(OptionsRecord(1, row.filePath).data(), context), row.code)
+            << row.label;
+        EXPECT_TRUE(Logged(row.message)) << row.label;
+        EXPECT_EQ(ContextState(context), 0u) << row.label;
+    }
+    EXPECT_TRUE(Logged("Source file: C:\\Dl\\instupg_iKX.zip"));
+    EXPECT_FALSE(PathExists(staging)) << "the plain file was deleted, nothing extracted";
+}
+
+TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {
+    const std::wstring install = TempDir(L"KXE");
+    RegSetString(kKxeKey, L"InstallDir", install);
+    RegSetString(kKxcKey, L"Version", L"3.0.1200");
+    const FileTree installed = {{L"\\KXClient.exe", "new client"}, {L"\\cfg", "<dir>"}};
+    WriteTree(install, installed);
+    WriteTree(staging, {{L"\\Backup", "<dir>"}, {L"\\Backup\\KXClient.exe", "old client"}});
+    WriteTree(sensorData, {{L"\\data.bin", "data"}});
+    const auto options = OptionsRecord(0, L"C:\\p\\x");
+
+    void* context = NewContext();  // no pre-update: rollback has no backup to restore
+    RegSetString(kKxcKey, L"Version", L"3.5.0");
+    EXPECT_EQ(up.Rollback(options.data(), context), 0);
+    EXPECT_EQ(ReadTree(install), installed);
+    EXPECT_FALSE(PathExists(staging));
+    EXPECT_EQ(ClientVersion(), L"3.0.1200");
+    EXPECT_TRUE(PathExists(sensorData)) << "rollback leaves the sensor data folder";
+    EXPECT_EQ(up.Rollback(options.data(), context), kRollbackRefused);
+
+    context = NewContext();
+    EXPECT_EQ(up.PostUpdate(options.data(), context), 0);
+    EXPECT_EQ(ContextState(context), 6u);
+    EXPECT_FALSE(PathExists(sensorData));
+    EXPECT_TRUE(FilesStartingWith(keptLogs, L"").empty()) << "no installer logs to keep";
+    RegSetString(kKxcKey, L"Version", L"3.5.0");
+    WriteTree(staging, {{L"\\Backup", "<dir>"}, {L"\\Backup\\KXClient.exe", "old client"}});
+    EXPECT_EQ(up.Rollback(options.data(), context), kRollbackRefused);
+    EXPECT_EQ(log.Count("Already invoke PostUpdate, should not rollback after that."), 2);
+    EXPECT_EQ(ReadTree(install), installed);
+    EXPECT_TRUE(PathExists(staging + L"\\Backup\\KXClient.exe"))
+        << "a refused rollback changes nothing";
+    EXPECT_EQ(ClientVersion(), L"3.5.0");
 }
 
 }  // namespace
