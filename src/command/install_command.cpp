@@ -1,15 +1,273 @@
-// PLACEHOLDER until the install work lands: refuses, result_code 1.
+// Installing the sensor from the package the framework downloaded: unpack it
+// into the staging folder, take an old (pre-3.x) installation off the
+// server, run the package's installer, then clear the old installation's
+// traces. Every exit after the staging folder was prepared ends alike.
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+
 #include "command/command_handlers.h"
+#include "command/install_steps.h"
+#include "common/file_ops.h"
+#include "common/installer_run.h"
+#include "common/processes.h"
+#include "common/registry.h"
+#include "common/sensor_registry.h"
+#include "common/services.h"
+#include "common/text.h"
+#include "log/log.h"
 
 namespace ikx {
+namespace {
 
-bool OnCommandInstall(const Json::Value&, Json::Value& response) {
-    response["result_code"] = 1;
+constexpr char kHandler[] = "OnCommandInstall";
+constexpr DWORD kOldFolderBytes = 522;  // 261 wide characters
+constexpr DWORD kClientValueBytes = 520;
+constexpr size_t kArgumentChars = 520;
+constexpr DWORD kFullPathChars = 260;
+
+// The Windows Installer registration of the old sensor, per Windows bitness.
+struct MsiProduct {
+    const wchar_t* productCode;
+    const wchar_t* packedCode;
+};
+constexpr MsiProduct kOldProduct64 = {L"{4F7A2C19-8E3B-4D61-9B2F-5C8E1A7D3B60}",
+                                      L"91C2A7F4B3E816D4B9F2C5E8A1D7B306"};
+constexpr MsiProduct kOldProduct32 = {L"{A53E9D07-2B6C-4F18-8D4A-E1C7B9205F3E}",
+                                      L"70D9E35AC6B281F4D8A41E7C9B02F5E3"};
+constexpr wchar_t kOldComponentKey[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Components\\"
+    L"A3B5E1C742D9F8A46B0EF3D2C8A9E175";
+constexpr wchar_t kUserDataProducts[] =
+    L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\";
+constexpr wchar_t kUninstallKeys[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
+
+// PkgPath as text; any other JSON type, or none, reads as empty.
+std::wstring PackageFile(const Json::Value& request) {
+    static const std::string kData = "command_data", kPath = "PkgPath";
+    std::wstring folder;
+    const Json::Value* data =
+        request.isObject() ? request.find(kData.data(), kData.data() + kData.size()) : nullptr;
+    const Json::Value* path =
+        data && data->isObject() ? data->find(kPath.data(), kPath.data() + kPath.size()) : nullptr;
+    if (path && path->isString()) folder = MultiByteToWide(path->asString(), kCodePageUtf8);
+    if (folder.empty() || folder.back() != L'\\') folder += L'\\';
+    return folder + kPackageName;
+}
+
+bool PrepareStaging(const std::wstring& folder) {
+    const StagingPrep prep = PrepareStagingFolder(folder);
+    if (prep.step == StagingPrep::kNotEmptied) {
+        LOG_WARN_AS(kHandler, "Sensor folder (%ws) is not empty.\n", folder.c_str());
+    } else if (prep.step == StagingPrep::kFileNotDeleted) {
+        LOG_WARN_AS(kHandler, "Clear Sensor folder failed, error: %d",
+                    static_cast<int>(prep.error));
+    }
+    return prep.step == StagingPrep::kReady;
+}
+
+bool Unpack(const std::wstring& package, const StagingPaths& paths) {
+    switch (ExtractSensorPackage(package, paths, true)) {
+        case ExtractStep::kDone:
+            return true;
+        case ExtractStep::kPackage:
+            LOG_WARN_AS(kHandler, "Decompress KX install package failed.");
+            break;
+        case ExtractStep::kArchivesMissing:
+            LOG_WARN_AS(kHandler, "The install package is invalid.");
+            break;
+        case ExtractStep::kEngine:
+            LOG_WARN_AS(kHandler, "Decompress KX Engine pack failed.");
+            break;
+        case ExtractStep::kCore:
+            LOG_WARN_AS(kHandler, "Decompress KX Core pack failed.");
+            break;
+    }
     return false;
 }
-bool OnCommandUninstall(const Json::Value&, Json::Value& response) {
-    response["result_code"] = 1;
+
+// When a client service exists its version decides alone; only without one
+// is the engine's version asked.
+bool IsOldInstallation() {
+    uint32_t major = 0;
+    if (scIsServiceInstalled(kClientService) == 1 || scIsServiceInstalled(kOldClientService) == 1) {
+        return ClientMajorVersion(major) && major < kCurrentMajorVersion;
+    }
+    if (scIsServiceInstalled(kEngineService) == 1 || scIsServiceInstalled(kOldEngineService) == 1) {
+        return EngineMajorVersion(major) && major < kCurrentMajorVersion;
+    }
     return false;
+}
+
+std::wstring OldInstallFolder() {
+    std::wstring folder;
+    UniqueHkey key;
+    if (OpenKeyForRead(kKxcKey, key) == ERROR_SUCCESS) {
+        QueryRegSz(key.get(), L"InstallPath", kOldFolderBytes, folder);
+    }
+    if (!folder.empty()) return folder;
+    wchar_t programFiles[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, SHGFP_TYPE_CURRENT, programFiles);
+    return std::wstring(programFiles) + L"\\" + L"Corvask\\KXE";
+}
+
+// A plain delete: a key that still has subkeys stays, and failures are ignored.
+void DeleteMsiRegistration(const MsiProduct& product) {
+    const std::wstring packed = product.packedCode;
+    ::RegDeleteKeyW(HKEY_CLASSES_ROOT, (L"Installer\\Products\\" + packed).c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE,
+                    (L"SOFTWARE\\Classes\\Installer\\Products\\" + packed).c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kOldComponentKey);
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (kUserDataProducts + packed).c_str());
+    ::RegDeleteKeyW(HKEY_LOCAL_MACHINE,
+                    (kUninstallKeys + std::wstring(product.productCode)).c_str());
+}
+
+bool Normalize(const std::wstring& folder, std::wstring& full) {
+    wchar_t buffer[kFullPathChars] = {};
+    const DWORD length =
+        ::GetFullPathNameW((folder + L"\\").c_str(), kFullPathChars, buffer, nullptr);
+    if (length == 0 || length >= kFullPathChars) return false;
+    full = buffer;
+    return true;
+}
+
+// Removes the old folder unless it is where the new sensor now lives. When
+// either path cannot be normalised the folder is kept: it might be the new one.
+void RemoveOldFolder(const std::wstring& oldFolder) {
+    std::wstring current, oldFull, currentFull;
+    GetKxInstallFolder(current);
+    if (!Normalize(oldFolder, oldFull) || !Normalize(current, currentFull)) {
+        LOG_WARN_AS(kHandler, "Can't normalize the install folder. (Error: %d)",
+                    static_cast<int>(::GetLastError()));
+        return;
+    }
+    if (_wcsicmp(oldFull.c_str(), currentFull.c_str()) == 0) {
+        LOG_INFO_AS(kHandler, "The old install folder is same as the new one, skip delete.");
+        return;
+    }
+    CleanDirectory(oldFolder.c_str(), true, true);
+}
+
+// Steps from the unpacking to the old installation's clean-up; the caller
+// ends every outcome alike.
+bool InstallFromPackage(const std::wstring& package, const StagingPaths& paths, NipcObject& ipc) {
+    if (!Unpack(package, paths)) return false;
+    CopySetupFiles(paths, true);
+    if (!InitNIPC(&ipc)) {
+        LOG_WARN_AS(kHandler, "Init NIPC failed");
+        return false;
+    }
+    const bool old = IsOldInstallation();
+    std::wstring oldFolder;
+    if (old) {
+        LOG_WARN_AS(kHandler, "There is an old QVKX exist");
+        oldFolder = OldInstallFolder();
+        LOG_INFO_AS(kHandler, "Try to unregister QVKX to server");
+        UnRegisterClient();
+    }
+    const bool isWow64 = IsWow64();
+    if (!InstallIKX(ipc, paths, old, isWow64)) {
+        LOG_TRACE_AS(kHandler, "Trigger installer failed");
+        return false;
+    }
+    if (old) {
+        DeleteMsiRegistration(isWow64 ? kOldProduct64 : kOldProduct32);
+        RemoveOldFolder(oldFolder);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ClientMajorVersion(uint32_t& major) {
+    uint32_t minor = 0, build = 0;
+    return GetKxcVersion(major, minor, build) == ERROR_SUCCESS;
+}
+
+bool EngineMajorVersion(uint32_t& major) {
+    uint32_t minor = 0, build = 0;
+    return GetKxeVersion(major, minor, build) == ERROR_SUCCESS;
+}
+
+bool TriggerInstaller(const std::wstring& installer, const std::wstring& workingFolder,
+                      NipcObject& ipc, uint32_t code) {
+    InstallerRun run;
+    run.installer = installer;
+    run.workingFolder = workingFolder;
+    run.ipc = &ipc;
+    run.code = code;
+    run.creationFlags = CREATE_NO_WINDOW;
+    run.logFile = IKX_LOG_FILE;
+    run.function = __func__;
+    run.announceWait = true;
+    return RunInstaller(run).Succeeded();
+}
+
+bool InstallIKX(NipcObject& ipc, const StagingPaths& paths, bool oldFound, bool isWow64) {
+    LOG_TRACE("Enter InstallIKX");
+    // The package brings the runtime installers; whether one ran does not matter.
+    CheckAndInstallVcRedistributable(paths.setup, isWow64);
+    const uint32_t code = kInstallerCmdInstall + 2 * (oldFound ? 1 : 0);
+    const bool installed = TriggerInstaller(paths.setup + kInstallerName, paths.setup, ipc, code);
+    if (!installed) LOG_WARN("Trigger installer failed");
+    return installed;
+}
+
+bool UnRegisterClient() {
+    UniqueHkey key;
+    if (OpenKeyLegacy(kKxcKey, key) != ERROR_SUCCESS) {
+        LOG_WARN("Open KXC registry key failed");
+        return false;
+    }
+    std::wstring installPath, agentGuid, apiKey;
+    if (QueryRegSz(key.get(), L"InstallPath", kClientValueBytes, installPath) != ERROR_SUCCESS) {
+        LOG_WARN("Get QVKX install path failed.");
+    } else if (QueryRegSz(key.get(), L"Agent GUID", kClientValueBytes, agentGuid) !=
+               ERROR_SUCCESS) {
+        LOG_WARN("Get QVKX agent GUID failed.");
+    } else if (QueryRegSz(key.get(), L"API Key", kClientValueBytes, apiKey) != ERROR_SUCCESS) {
+        LOG_WARN("Get QVKX API key failed.");
+    }
+    key.reset();
+
+    const std::wstring program = installPath + L"\\" + L"KXClient.exe";
+    wchar_t arguments[kArgumentChars] = {};
+    _snwprintf_s(arguments, kArgumentChars, _TRUNCATE,
+                 L"-c=Unregister -Agent_guid=%ls -API_Key=%ls", agentGuid.c_str(), apiKey.c_str());
+    // The credential goes on the client's command line and nowhere else.
+    LOG_INFO("Unregister To Server...");
+    const bool ran = LaunchCmd(program.c_str(), arguments);
+    ::SecureZeroMemory(arguments, sizeof arguments);
+    if (!apiKey.empty()) ::SecureZeroMemory(&apiKey[0], apiKey.size() * sizeof(wchar_t));
+    if (!ran) LOG_WARN("Unregister To Server failed");
+    return ran;
+}
+
+bool OnCommandInstall(const Json::Value& request, Json::Value& response) {
+    const std::wstring package = PackageFile(request);
+    if (!::PathFileExistsW(package.c_str())) {
+        LOG_WARN("Can't find install package.");
+        response["result_code"] = 2;
+        return false;
+    }
+    const StagingPaths paths = GetStagingPaths();
+    if (!PrepareStaging(paths.sensor)) {
+        response["result_code"] = 1;
+        return false;
+    }
+    NipcObject ipc;
+    const bool installed = InstallFromPackage(package, paths, ipc);
+
+    DeInitNIPC(&ipc);
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    KeepLog(paths.setup + L"debug", kInstallerLog, L"KXC_debug", L"Install", now);
+    CleanDirectory(paths.sensor.c_str(), true, true);
+    response["result_code"] = installed ? 0 : 1;
+    return installed;
 }
 
 }  // namespace ikx

@@ -25,6 +25,17 @@ LONG QueryWideString(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring
     return ERROR_SUCCESS;
 }
 
+LONG QueryRegSz(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring& out) {
+    out.clear();
+    std::wstring value;
+    DWORD type = 0;
+    const LONG status = QueryWideString(key, name, maxBytes, value, &type);
+    if (status != ERROR_SUCCESS) return status;
+    if (type != REG_SZ) return ERROR_UNSUPPORTED_TYPE;
+    out = value;
+    return ERROR_SUCCESS;
+}
+
 LONG QueryAnsiString(HKEY key, const char* name, DWORD maxBytes, std::string& out) {
     std::vector<char> buffer(maxBytes + 1, '\0');
     DWORD size = maxBytes;

@@ -17,6 +17,9 @@ LONG OpenKeyLegacy(const wchar_t* subkey, UniqueHkey& key);
 // with ERROR_MORE_DATA. `type` receives the stored type when given.
 LONG QueryWideString(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring& out,
                      DWORD* type = nullptr);
+// The same for a value that must be REG_SZ: any other type fails with
+// ERROR_UNSUPPORTED_TYPE and leaves `out` empty, never holding raw bytes.
+LONG QueryRegSz(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring& out);
 LONG QueryAnsiString(HKEY key, const char* name, DWORD maxBytes, std::string& out);
 
 }  // namespace ikx

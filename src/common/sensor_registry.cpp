@@ -81,11 +81,9 @@ LONG ReadVersion(const wchar_t* subkey, uint32_t& major, uint32_t& minor, uint32
 bool ReadInstallDir(std::wstring& folder) {
     UniqueHkey key;
     if (OpenKeyLegacy(kKxeKey, key) != ERROR_SUCCESS) return false;
-    DWORD type = 0;
     std::wstring value;
-    if (QueryWideString(key.get(), L"InstallDir", kInstallDirBytes, value, &type) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ || value.empty()) {
+    if (QueryRegSz(key.get(), L"InstallDir", kInstallDirBytes, value) != ERROR_SUCCESS ||
+        value.empty()) {
         return false;
     }
     if (value.back() != L'\\') value += L'\\';

@@ -1,9 +1,12 @@
-// Programs started by the product (the vcredist runtime installers and a
-// program that outlives any wait). Each appends one line to a journal beside
-// itself, "<own path>.journal": its process id, a tab and its command line
-// exactly as received. The exit code is read from IKX_STANDIN_EXIT_CODE
-// (default 0). Built with STANDIN_SLEEPS the program then sleeps for two
-// minutes, unscaled, so only a test that kills it ends it early.
+// Programs started by the product (the vcredist runtime installers, the
+// sensor client's command line KXClient.exe and a program that outlives any
+// wait). Each appends one line to a journal beside itself, "<own path>.journal"
+// (or "<IKX_STANDIN_JOURNAL_DIR>\<own name>.journal" when that variable is
+// set, for a program whose folder does not outlive the test): its process id,
+// a tab and its command line exactly as received. The exit code is read from
+// IKX_STANDIN_EXIT_CODE (default 0). Built with STANDIN_SLEEPS the program
+// then sleeps for two minutes, unscaled, so only a test that kills it ends it
+// early.
 #include <windows.h>
 
 #include <cstdlib>
@@ -23,7 +26,13 @@ std::string ToUtf8(const wchar_t* text) {
 void Journal() {
     wchar_t self[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring path = std::wstring(self) + L".journal";
+    std::wstring path = std::wstring(self) + L".journal";
+    wchar_t folder[MAX_PATH] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"IKX_STANDIN_JOURNAL_DIR", folder, MAX_PATH);
+    if (length > 0 && length < MAX_PATH) {
+        const std::wstring name = path.substr(path.rfind(L'\\') + 1);
+        path = std::wstring(folder) + L"\\" + name;
+    }
     HANDLE file = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return;

@@ -1,0 +1,104 @@
+// Removing the sensor: warn the running client, copy the install folder into
+// the backup folder and run the installer found there, so that it can delete
+// the install folder it would otherwise run from.
+#include <windows.h>
+
+#include "command/command_handlers.h"
+#include "command/install_steps.h"
+#include "common/file_ops.h"
+#include "common/sensor_registry.h"
+#include "common/services.h"
+#include "log/log.h"
+#include "platform/clock.h"
+
+namespace ikx {
+namespace {
+
+constexpr char kHandler[] = "OnCommandUninstall";
+constexpr DWORD kAfterNoticeMs = 10000;
+
+bool IsCurrentClient() {
+    uint32_t major = 0;
+    return ClientMajorVersion(major) && major >= kCurrentMajorVersion;
+}
+
+// An engine service counts whatever its version; a client service only
+// with a current client version.
+bool IsSensorInstalled() {
+    return (scIsServiceInstalled(kClientService) == 1 && IsCurrentClient()) ||
+           scIsServiceInstalled(kEngineService) == 1 ||
+           (scIsServiceInstalled(kOldClientService) == 1 && IsCurrentClient()) ||
+           scIsServiceInstalled(kOldEngineService) == 1;
+}
+
+// Staging folder present and empty (as far as it could be emptied), then a
+// fresh backup folder in it, then a copy of the install folder there.
+bool PrepareBackup(const StagingPaths& paths) {
+    const StagingPrep prep = PrepareStagingFolder(paths.sensor);
+    if (prep.step == StagingPrep::kFileNotDeleted) {
+        LOG_WARN_AS(kHandler, "Clear Sensor folder failed, error: %d",
+                    static_cast<int>(prep.error));
+        return false;
+    }
+    ::CreateDirectoryW(paths.sensor.c_str(), nullptr);
+    if (!::CreateDirectoryW(paths.backup.c_str(), nullptr)) {
+        LOG_WARN_AS(kHandler, "Create backup folder failed, error: %d",
+                    static_cast<int>(::GetLastError()));
+        return false;
+    }
+    std::wstring installFolder;
+    GetKxInstallFolder(installFolder);
+    const DWORD copied = CopyDirectory(installFolder.c_str(), paths.backup.c_str());
+    if (copied != 0) {
+        LOG_WARN_AS(kHandler, "Backup KXE directory failed. (Error: %x)",
+                    static_cast<unsigned>(copied));
+        return false;
+    }
+    return true;
+}
+
+bool RemoveWithBackup(NipcObject& ipc) {
+    SendNIPCCmdToKxAgent(&ipc, kNipcTypeNoReply, kKxCmdUninstallNotice, nullptr, 0, nullptr);
+    SleepMs(kAfterNoticeMs);  // lets the client finish what it is doing
+    const StagingPaths paths = GetStagingPaths();
+    if (!PrepareBackup(paths)) return false;
+
+    const bool removed = UninstallIKX(ipc, paths);
+    if (!removed) LOG_TRACE_AS(kHandler, "Trigger uninstall failed");
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    KeepLog(paths.backup + L"debug", kInstallerLog, L"KXC_debug", L"Uninstall", now);
+    CleanDirectory(paths.sensor.c_str(), true, true);
+    return removed;
+}
+
+}  // namespace
+
+bool UninstallIKX(NipcObject& ipc, const StagingPaths& paths) {
+    LOG_TRACE("Enter UninstallIKX");
+    // Run from the copy, never from the install folder it removes.
+    const bool removed =
+        TriggerInstaller(paths.backup + kInstallerName, paths.backup, ipc, kInstallerCmdUninstall);
+    if (!removed) LOG_WARN("Trigger uninstallI failed");
+    return removed;
+}
+
+bool OnCommandUninstall(const Json::Value&, Json::Value& response) {
+    if (!IsSensorInstalled()) {
+        LOG_INFO("[iKX] KXC has not been installed.");
+        response["result_code"] = 0;
+        return true;
+    }
+    NipcObject ipc;
+    if (!InitNIPC(&ipc)) {
+        LOG_WARN("Init NIPC failed");
+        response["result_code"] = 1;
+        return false;
+    }
+    const bool removed = RemoveWithBackup(ipc);
+    DeInitNIPC(&ipc);
+    response["result_code"] = removed ? 0 : 1;
+    return removed;
+}
+
+}  // namespace ikx
