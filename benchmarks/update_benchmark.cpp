@@ -1,6 +1,7 @@
 // Pre-update and rollback through the DLL's exports, each beside a floor of
 // the same file work done plainly in the same run:
-//  - pre-update of a ~50 MB package with a ~50 MB install folder, beside the
+//  - pre-update of a ~50 MB package (the testbed's sensor package with bulk
+//    pattern data) with a ~50 MB install folder, beside the
 //    package's three extractions through DecompressFile plus a plain
 //    recursive copy of the install folder;
 //  - rollback after that pre-update (the install folder emptied, the backup
@@ -8,7 +9,6 @@
 //    done with std::filesystem.
 // Run: IKX_BUILD_DIR=... scripts/wine-run build/x86_64-test/bin/update_benchmark.exe
 #include <windows.h>
-#include <minizip/zip.h>
 
 #include <algorithm>
 #include <chrono>
@@ -26,9 +26,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kFiles = 1400;           // per archive: ~25 MB compressed
-constexpr int kInstalledFiles = 2000;  // ~50 MB
+constexpr int kInstalledFiles = 2000;  // 25 KB each: ~50 MB
 constexpr size_t kFileBytes = 25 * 1024;
+constexpr size_t kPackageBulkBytes = 70u << 20;  // compresses to ~50 MB
 constexpr int kRounds = 5;
 
 // Half the files compress well (text-like), half hardly at all.
@@ -43,47 +43,11 @@ std::string FileData(int index) {
     return data;
 }
 
-bool AddEntry(zipFile zip, const std::string& name, const std::string& data, int level) {
-    zip_fileinfo info = {};
-    info.tmz_date = {0, 0, 12, 1, 0, 2020};
-    return zipOpenNewFileInZip(zip, name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
-                               level ? Z_DEFLATED : 0, level) == ZIP_OK &&
-           zipWriteInFileInZip(zip, data.data(), static_cast<unsigned>(data.size())) == ZIP_OK &&
-           zipCloseFileInZip(zip) == ZIP_OK;
-}
-
-// An archive of `files` generated files under `prefix`, plus the named extras.
-bool WriteArchive(const std::string& path, const std::string& prefix, int seed,
-                  const std::vector<std::string>& extras) {
-    zipFile zip = zipOpen(path.c_str(), APPEND_STATUS_CREATE);
-    bool ok = zip != nullptr;
-    for (int i = 0; ok && i < kFiles; ++i) {
-        ok = AddEntry(zip, prefix + "dir" + std::to_string(i / 50) + "/f" + std::to_string(i),
-                      FileData(seed + i), 6);
-    }
-    for (const auto& name : extras) ok = ok && AddEntry(zip, name, "setup file " + name, 6);
-    return zip && zipClose(zip, nullptr) == ZIP_OK && ok;
-}
-
-// The package: the engine and core archives (~25 MB each), stored as they are.
-bool BuildPackage(const std::string& folder) {
-    const std::string engine = folder + "KXEngineWin32.zip", core = folder + "KXCoreWin32.zip";
-    if (!WriteArchive(engine, "engine/", 0, {}) ||
-        !WriteArchive(core, "", kFiles,
-                      {"KXInstaller.exe", "log4c.dll", "logging.xml", "libDebugLogWriter.dll"})) {
-        return false;
-    }
-    zipFile zip = zipOpen((folder + "instupg_iKX.zip").c_str(), APPEND_STATUS_CREATE);
-    const bool ok = zip && AddEntry(zip, "KXEngineWin32.zip", ReadFileText(Widen(engine)), 0) &&
-                    AddEntry(zip, "KXCoreWin32.zip", ReadFileText(Widen(core)), 0);
-    return zip && zipClose(zip, nullptr) == ZIP_OK && ok;
-}
-
 void WriteInstallFolder(const std::wstring& folder) {
     for (int i = 0; i < kInstalledFiles; ++i) {
         const std::wstring dir = folder + L"bin" + std::to_wstring(i / 100);
         ::CreateDirectoryW(dir.c_str(), nullptr);
-        WriteFileText(dir + L"\\f" + std::to_wstring(i), FileData(5000 + i));
+        WriteFileText(dir + L"\\f" + std::to_wstring(i), FileData(i));
     }
 }
 
@@ -112,7 +76,12 @@ int main() {
     const std::wstring staging = WindowsTemp() + L"\\Sensor\\";
     ::CreateDirectoryW(install.c_str(), nullptr);
     ::CreateDirectoryW(packageFolder.c_str(), nullptr);
-    if (!BuildPackage(Narrow(packageFolder))) return std::printf("cannot build the package\n"), 1;
+    testbed::SensorPackageSpec spec;
+    spec.bulkBytes = kPackageBulkBytes;
+    std::string reason;
+    if (!testbed::BuildSensorPackage(packageFolder, BinDir(), spec, &reason)) {
+        return std::printf("cannot build the package: %s\n", reason.c_str()), 1;
+    }
     WriteInstallFolder(install);
     std::printf("package %.1f MB, install folder %.1f MB\n",
                 fs::file_size(fs::path(packageFolder + L"instupg_iKX.zip")) / 1048576.0,

@@ -2,7 +2,6 @@
 // the entry checks the stages share.
 #include <new>
 
-#include "common/file_ops.h"
 #include "common/ipc.h"
 #include "common/sensor_registry.h"
 #include "log/log.h"
@@ -37,21 +36,6 @@ int32_t CheckStageEntry(const char* stage, const void* options, const void* cont
         return kInvalidArgument;
     }
     return 0;
-}
-
-std::wstring StagingFolder() {
-    std::wstring temp;
-    GetWindowsTempFolder(temp);
-    return temp + L"\\Sensor\\";
-}
-
-std::wstring BackupFolder() {
-    return StagingFolder() + L"\\Backup\\";
-}
-
-std::wstring WithoutTrailingBackslash(const std::wstring& folder) {
-    if (!folder.empty() && folder.back() == L'\\') return folder.substr(0, folder.size() - 1);
-    return folder;
 }
 
 int32_t vornExt_GetPrerequest(void* prerequisite) {

@@ -4,6 +4,7 @@
 
 #include "common/file_ops.h"
 #include "common/sensor_registry.h"
+#include "common/staging.h"
 #include "log/log.h"
 #include "platform/handles.h"
 #include "update/service_names.h"
@@ -30,10 +31,19 @@ void WriteBackClientVersion(const UpdateContext& context) {
     ::RegSetValueExW(key.get(), L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
 }
 
-void RestoreBackup(const UpdateContext& context) {
+void RestoreBackup(const UpdateContext& context, const StagingPaths& paths) {
     // Results ignored: whatever can be put back is put back.
     CleanDirectory(context.installFolder, false, false);
-    CopyDirectory(BackupFolder().c_str(), context.installFolder);
+    CopyDirectory(paths.backup.c_str(), context.installFolder);
+}
+
+// Both kept names carry one local time.
+void KeepUpgradeLogs(const StagingPaths& paths) {
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    const std::wstring debug = paths.setup + L"debug";
+    KeepLog(debug, kInstallerLog, L"KXC_debug", L"Upgrade", now);
+    KeepLog(debug, L"Torv_Event.log", L"Torv_Event", L"Upgrade", now);
 }
 
 }  // namespace
@@ -42,9 +52,10 @@ int32_t vornExt_PostUpdate(const void* options, void* context) {
     if (const int32_t refused = CheckStageEntry(__func__, options, context)) return refused;
     auto& update = *static_cast<UpdateContext*>(context);
     update.state = kPostUpdating;
-    KeepUpgradeLogs();
-    CleanDirectory(StagingFolder().c_str(), true, true);
-    CleanDirectory(SensorDataFolder().c_str(), true, true);
+    const StagingPaths paths = GetStagingPaths();
+    KeepUpgradeLogs(paths);
+    CleanDirectory(paths.sensor.c_str(), true, true);
+    CleanDirectory(paths.sensorData.c_str(), true, true);
     DeInitNIPC(&update.ipc);
     update.state = kFinished;
     return 0;
@@ -57,13 +68,14 @@ int32_t vornExt_Rollback(const void* options, void* context) {
         LOG_WARN("Already invoke PostUpdate, should not rollback after that.");
         return kRollbackRefused;
     }
+    const StagingPaths paths = GetStagingPaths();
     // Without a finished pre-update there is no backup to restore.
-    if (update.state >= kStaged) RestoreBackup(update);
+    if (update.state >= kStaged) RestoreBackup(update, paths);
     update.state = kRollingBack;
     RestoreOldServiceNames(update);
     WriteBackClientVersion(update);
-    KeepUpgradeLogs();
-    CleanDirectory(StagingFolder().c_str(), true, true);
+    KeepUpgradeLogs(paths);
+    CleanDirectory(paths.sensor.c_str(), true, true);
     update.state = kFinished;
     return 0;
 }

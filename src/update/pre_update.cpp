@@ -4,6 +4,7 @@
 
 #include "common/file_ops.h"
 #include "common/ipc.h"
+#include "common/staging.h"
 #include "log/log.h"
 #include "update/update.h"
 #include "update/update_context.h"
@@ -12,12 +13,22 @@ namespace ikx::update {
 namespace {
 
 constexpr char kPreUpdate[] = "vornExt_PreUpdate";
-constexpr wchar_t kPackageName[] = L"instupg_iKX.zip";
-constexpr wchar_t kEngineArchive[] = L"KXEngineWin32.zip";
-constexpr wchar_t kCoreArchive[] = L"KXCoreWin32.zip";
-// Unlike an install, the host agent's libraries are not taken along.
-constexpr const wchar_t* kUpgradeSetupFiles[] = {L"KXInstaller.exe", L"log4c.dll", L"logging.xml",
-                                                 L"libDebugLogWriter.dll"};
+
+int32_t PrepareStaging(const std::wstring& staging) {
+    const StagingPrep prep = PrepareStagingFolder(staging);
+    switch (prep.step) {
+        case StagingPrep::kReady:
+            return 0;
+        case StagingPrep::kNotEmptied:
+            LOG_WARN_AS(kPreUpdate, "Sensor folder (%ws) is not empty.\n", staging.c_str());
+            return kFolderNotEmptied;
+        case StagingPrep::kFileNotDeleted:
+            LOG_WARN_AS(kPreUpdate, "Clear Sensor folder failed, error: %d",
+                        static_cast<int>(prep.error));
+            return kClearFailed;
+    }
+    return kClearFailed;
+}
 
 // The package lies beside the file the framework names.
 int32_t PackagePath(const void* options, std::wstring& package) {
@@ -33,41 +44,36 @@ int32_t PackagePath(const void* options, std::wstring& package) {
     return 0;
 }
 
-int32_t ExtractPackage(const std::wstring& package, const std::wstring& staging) {
-    if (!DecompressFile(package, staging)) {
-        LOG_WARN_AS(kPreUpdate, "Decompress KX install pack failed.");
-        return kExtractOrBackupFailed;
+// Unlike an install, both inner archives are not checked for first.
+int32_t Unpack(const std::wstring& package, const StagingPaths& paths) {
+    switch (ExtractSensorPackage(package, paths, false)) {
+        case ExtractStep::kDone:
+            return 0;
+        case ExtractStep::kPackage:
+        case ExtractStep::kArchivesMissing:
+            LOG_WARN_AS(kPreUpdate, "Decompress KX install pack failed.");
+            break;
+        case ExtractStep::kEngine:
+            LOG_WARN_AS(kPreUpdate, "Decompress KX Engine pack failed.");
+            break;
+        case ExtractStep::kCore:
+            LOG_WARN_AS(kPreUpdate, "Decompress KX Core pack failed.");
+            break;
     }
-    if (!DecompressFile(staging + L"\\" + kEngineArchive, staging)) {
-        LOG_WARN_AS(kPreUpdate, "Decompress KX Engine pack failed.");
-        return kExtractOrBackupFailed;
-    }
-    if (!DecompressFile(staging + L"\\" + kCoreArchive, staging + L"\\Package\\")) {
-        LOG_WARN_AS(kPreUpdate, "Decompress KX Core pack failed.");
-        return kExtractOrBackupFailed;
-    }
-    return 0;
-}
-
-void CopyUpgradeSetupFiles(const std::wstring& staging) {
-    const std::wstring package = staging + L"\\Package\\";
-    const std::wstring setup = staging + L"\\Setup\\";
-    ::CreateDirectoryW(setup.c_str(), nullptr);
-    for (const wchar_t* name : kUpgradeSetupFiles) {
-        ::CopyFileW((package + name).c_str(), (setup + name).c_str(), FALSE);  // failures ignored
-    }
+    return kExtractOrBackupFailed;
 }
 
 // An empty backup folder, ready for the copy of the installation.
 int32_t PrepareBackupFolder(const std::wstring& backup) {
-    const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslash(backup).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        ::CreateDirectoryW(backup.c_str(), nullptr);
-        return 0;
-    }
-    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        LOG_WARN_AS(kPreUpdate, "Backup folder exist but not directory");
-        return kInvalidArgument;
+    switch (GetPathKind(backup)) {
+        case PathKind::kMissing:
+            ::CreateDirectoryW(backup.c_str(), nullptr);
+            return 0;
+        case PathKind::kFile:
+            LOG_WARN_AS(kPreUpdate, "Backup folder exist but not directory");
+            return kInvalidArgument;
+        case PathKind::kDirectory:
+            break;
     }
     if (!::PathIsDirectoryEmptyW(backup.c_str()) && CleanDirectory(backup.c_str(), false, false)) {
         LOG_WARN_AS(kPreUpdate, "Backup folder (%ws) is not empty.\n", backup.c_str());
@@ -76,11 +82,10 @@ int32_t PrepareBackupFolder(const std::wstring& backup) {
     return 0;
 }
 
-int32_t BackUpInstallation(const UpdateContext& context) {
-    const std::wstring backup = BackupFolder();
+int32_t BackUpInstallation(const UpdateContext& context, const std::wstring& backup) {
     if (const int32_t result = PrepareBackupFolder(backup)) return result;
     if (::GetFileAttributesW(context.installFolder) == INVALID_FILE_ATTRIBUTES) {
-        IKX_LOG_FOR(kPreUpdate, ::ikx::kNotice, "KXE directory does not exist, skip backup.");
+        IKX_LOG_FOR(kPreUpdate, kNotice, "KXE directory does not exist, skip backup.");
         return 0;
     }
     if (const DWORD error = CopyDirectory(context.installFolder, backup.c_str())) {
@@ -96,17 +101,17 @@ int32_t BackUpInstallation(const UpdateContext& context) {
 int32_t vornExt_PreUpdate(const void* options, void* context) {
     if (const int32_t refused = CheckStageEntry(__func__, options, context)) return refused;
     auto& update = *static_cast<UpdateContext*>(context);
-    const std::wstring staging = StagingFolder();
-    if (const int32_t result = ClearStagingFolder(staging)) return result;
+    const StagingPaths paths = GetStagingPaths();
+    if (const int32_t result = PrepareStaging(paths.sensor)) return result;
     if (!InitNIPC(&update.ipc)) {
         LOG_WARN("Init NIPC failed");
         return kIpcFailed;
     }
     std::wstring package;
     if (const int32_t result = PackagePath(options, package)) return result;
-    if (const int32_t result = ExtractPackage(package, staging)) return result;
-    CopyUpgradeSetupFiles(staging);
-    if (const int32_t result = BackUpInstallation(update)) return result;
+    if (const int32_t result = Unpack(package, paths)) return result;
+    CopySetupFiles(paths, false);  // the host agent's libraries stay where they are
+    if (const int32_t result = BackUpInstallation(update, paths.backup)) return result;
     update.state = kStaged;
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/ipc.h"
+#include "common/staging.h"
 
 namespace ikx::update {
 
@@ -73,21 +74,5 @@ bool ReadOptionsFilePath(const void* options, std::wstring& path);
 // The checks every stage makes first, logged in the stage's name: a null
 // context or options record, or an update option above 2, give 0x1030003.
 int32_t CheckStageEntry(const char* stage, const void* options, const void* context);
-
-// The staging area under the Windows temp folder.
-std::wstring StagingFolder();  // temp + "\Sensor\"
-std::wstring BackupFolder();   // staging folder + "\Backup\"
-// A folder path without its trailing backslash, which also finds a file of that name.
-std::wstring WithoutTrailingBackslash(const std::wstring& folder);
-
-}  // namespace ikx::update
-
-namespace ikx::update {
-
-// Empties the staging folder, or deletes a file in its place; 0 or a result code.
-int32_t ClearStagingFolder(const std::wstring& staging);
-// The installer's client and event logs, kept under the temp folder's "\KXE_Debug\".
-void KeepUpgradeLogs();
-std::wstring SensorDataFolder();  // temp + "\SensorData\"
 
 }  // namespace ikx::update

@@ -2,8 +2,9 @@
 //
 // Started as "<folder>\KXInstaller.exe" (the install's setup folder, or the
 // uninstall's backup copy of the install folder). It needs its libraries
-// beside it (log4c.dll, logging.xml, libDebugLogWriter.dll, vornAgent.dll,
-// PlmPIPC.dll) or exits 2. It serves IPC destination 21 and waits (up to ten
+// beside it (log4c.dll, logging.xml, libDebugLogWriter.dll) or exits 2; the
+// host agent's vornAgent.dll and PlmPIPC.dll, which an install brings and an
+// upgrade does not, go into the install folder when they are there. It serves IPC destination 21 and waits (up to ten
 // minutes, real time) for one command, answering 0x20ff0000:
 //   0x5001  install;
 //   0x5003  install over an old (2.x) installation, or upgrade a current one;
@@ -60,8 +61,9 @@ constexpr DWORD kMissingLibrary = 2;
 constexpr uint32_t kInstall = 0x5001, kUninstall = 0x5002, kInstallOverOld = 0x5003;
 constexpr auto kCommandWait = std::chrono::minutes(10);
 
-const wchar_t* const kOwnFiles[] = {L"KXInstaller.exe",       L"log4c.dll",     L"logging.xml",
-                                    L"libDebugLogWriter.dll", L"vornAgent.dll", L"PlmPIPC.dll"};
+const wchar_t* const kOwnFiles[] = {L"KXInstaller.exe", L"log4c.dll", L"logging.xml",
+                                    L"libDebugLogWriter.dll"};
+const wchar_t* const kHostAgentFiles[] = {L"vornAgent.dll", L"PlmPIPC.dll"};
 
 fs::path g_self;  // the folder this installer runs from
 
@@ -136,6 +138,9 @@ bool CopyFiles(const fs::path& package, const fs::path& target, size_t limit) {
         }
     }
     for (const wchar_t* name : kOwnFiles) copies.emplace_back(g_self / name, target / name);
+    for (const wchar_t* name : kHostAgentFiles) {
+        if (fs::exists(g_self / name)) copies.emplace_back(g_self / name, target / name);
+    }
     for (size_t i = 0; i < copies.size() && i < limit; ++i) {
         if (!CopyRetrying(copies[i].first, copies[i].second)) {
             Log("copy failed: " + copies[i].first.string());
