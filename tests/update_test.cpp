@@ -102,55 +102,61 @@ TEST_F(UpdateTest, RollbackGivesEarly30BuildsTheirOldServiceNamesAndVersionBack)
 
 namespace {
 
-TEST_F(UpdateTest, PreUpdateFailuresBeforeThePackageIsUnpacked) {
-    const std::wstring downloads = TempDir(L"downloads");
-    const std::wstring sensorFolder = staging + L"\\";
+TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
+    using Damage = testbed::SensorPackageSpec::Damage;
+    using Held = std::shared_ptr<void>;
+    const std::wstring install = TempDir(L"KXE");
+    RegSetString(kKxeKey, L"InstallDir", install);
+    auto package = [&](std::function<void(testbed::SensorPackageSpec&)> change) {
+        testbed::SensorPackageSpec spec;
+        change(spec);
+        Package(spec, 1);
+        return nullptr;
+    };
     const struct {
         const char* label;
-        std::function<std::shared_ptr<void>()> arrange;
-        std::wstring filePath;
+        std::function<Held()> arrange;  // returns what must stay held during the stage
         int32_t code;
         std::string message;
     } rows[] = {
-        {"locked file in place of the staging folder",
-         [&] { return std::make_shared<LockedFile>(staging); }, downloads + L"x.bin", 0x1030002,
-         "Clear Sensor folder failed, error: 32"},
+        {"locked file as staging folder", [&] { return std::make_shared<LockedFile>(staging); },
+         0x1030002, "Clear Sensor folder failed, error: 32"},
         {"locked file in the staging folder",
-         [&] {
-             ::CreateDirectoryW(staging.c_str(), nullptr);
-             return std::make_shared<LockedFile>(staging + L"\\held.txt");
-         },
-         downloads + L"x.bin", 0x1030013,
-         "Sensor folder (" + Narrow(sensorFolder) + ") is not empty.\n"},
+         [&] { return WriteTree(staging, {}), std::make_shared<LockedFile>(staging + L"\\f"); },
+         0x1030013, "Sensor folder (" + Narrow(staging) + "\\) is not empty.\n"},
         {"no IPC library",
          [&] {
              agent.Remove(L"PlmPIPC.dll");
-             return std::shared_ptr<void>(
-                 nullptr, [&](void*) { agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll"); });
+             return Held(nullptr, [&](void*) { agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll"); });
          },
-         downloads + L"x.bin", 0x1030017, "Init NIPC failed"},
-        {"file path without a backslash", [] { return nullptr; }, L"pkg.bin", kInvalidArgument,
-         "File path invalid! [pkg.bin]"},
-        {"damaged package",
+         0x1030017, "Init NIPC failed"},
+        {"no backslash", [&] { return options = OptionsRecord(1, L"pkg.bin"), nullptr; },
+         kInvalidArgument, "File path invalid! [pkg.bin]"},
+        {"package", [&] { return package([](auto& s) { s.damage = Damage::kNotZip; }); }, 0x1030014,
+         "Decompress KX install pack failed."},
+        {"engine", [&] { return package([](auto& s) { s.damage = Damage::kEngineNotZip; }); },
+         0x1030014, "Decompress KX Engine pack failed."},
+        {"core", [&] { return package([](auto& s) { s.damage = Damage::kCoreNotZip; }); },
+         0x1030014, "Decompress KX Core pack failed."},
+        {"file named Backup",
+         [&] { return package([](auto& s) { s.extraOuterEntry = "Backup"; }); }, kInvalidArgument,
+         "Backup folder exist but not directory"},
+        {"locked installed file",
+         [&] { return package([](auto&) {}), std::make_shared<LockedFile>(install + L"x.dll"); },
+         0x1030014, "Backup KXE directory failed. (Error: 20)"},
+        {"plain file as staging folder, no package",
          [&] {
-             WriteFileText(downloads + L"instupg_iKX.zip", "PK\3\4 not really a zip");
-             return nullptr;
+             return WriteFileText(staging, ""), options = OptionsRecord(0, L"C:\\Dl\\p"), nullptr;
          },
-         downloads + L"pkg.bin", 0x1030014, "Decompress KX install pack failed."},
-        {"plain file in place of the staging folder, no package",
-         [&] {
-             WriteFileText(staging, "in the way");
-             return nullptr;
-         },
-         L"C:\\Dl\\pkg.bin", 0x1030014, "Decompress KX install pack failed."},
+         0x1030014, "Decompress KX install pack failed."},
     };
     for (const auto& row : rows) {
         RemovePath(staging);
-        std::shared_ptr<void> held = row.arrange();
+        options = OptionsRecord(1, install + L"x.bin");
+        const Held held = row.arrange();
         void* context = NewContext();
         log.Clear();
-        EXPECT_EQ(up.PreUpdate(OptionsRecord(1, row.filePath).data(), context), row.code)
-            << row.label;
+        EXPECT_EQ(Run(up.PreUpdate, context), row.code) << row.label;
         EXPECT_TRUE(Logged(row.message)) << row.label;
         EXPECT_EQ(ContextState(context), 0u) << row.label;
     }
@@ -190,6 +196,111 @@ TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {
     EXPECT_TRUE(PathExists(staging + L"\\Backup\\KXClient.exe"))
         << "a refused rollback changes nothing";
     EXPECT_EQ(ClientVersion(), L"3.5.0");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UpdateTest, UpgradeRunsTheStagedInstallerAndEndsWithTheNewVersion) {
+    InstalledSensor sensor;
+    ASSERT_EQ(sensor.exitCode, 0x20ff0000u);
+    const FileTree installed = ReadTree(DefaultInstallFolder(agent));
+    testbed::SensorPackageSpec spec;
+    spec.version = "3.3.0.5000";
+    spec.extraOuterEntry = "Backup/stale.txt";  // a non-empty backup folder to be emptied
+    Package(spec, 2);
+    uint8_t prerequisite[24] = {};
+    EXPECT_EQ(up.GetPrerequest(prerequisite), 0);
+    EXPECT_EQ(prerequisite[8] | prerequisite[12] << 8 | prerequisite[16] << 16, 0x010203);
+    void* context = NewContext();
+    EXPECT_EQ(Run(up.PreUpdate, context), 0);
+    EXPECT_EQ(ContextState(context), 1u);
+    EXPECT_EQ(ReadTree(staging + L"\\Backup"), installed);
+    EXPECT_FALSE(PathExists(staging + L"\\Setup\\PlmPIPC.dll")) << "an upgrade copies four files";
+    EXPECT_NE(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr);
+    EXPECT_EQ(Run(up.DoUpdate, context), 0);
+    EXPECT_EQ(ContextState(context), 3u);
+    WriteTree(sensorData, {{L"\\cache.bin", "data"}});
+    EXPECT_EQ(Run(up.PostUpdate, context), 0);
+    EXPECT_EQ(ContextState(context), 6u);
+    EXPECT_EQ(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr)
+        << "post-update releases the IPC binding";
+    EXPECT_FALSE(PathExists(staging) || PathExists(sensorData));
+    const auto kept = KeptLogs(L"Upgrade");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_NE(kept[0].find("received command 0x5003"), std::string::npos) << kept[0];
+    EXPECT_EQ(FilesStartingWith(keptLogs, L"Torv_Event_Upgrade_").size(), 1u);
+    EXPECT_EQ(
+        Ask(IkxQuery("VORN_ONQUERY_PRODUCT_VERSION"))["result_data"]["content"]["product_version"],
+        "3.3.0.5000");
+}
+
+TEST_F(UpdateTest, RollbackAfterAFailedInstallerRestoresTheInstallationExactly) {
+    const struct {
+        const char* script;
+        const wchar_t* oldNamesVersion;  // null: the current service names
+        const wchar_t* versionAfter;     // written back as major.minor.build
+    } rows[] = {{"fail-after-files", nullptr, L"3.2.1"},
+                {"fail-after-services", L"3.0.1200", L"3.0.1200"}};
+    for (const auto& row : rows) {
+        Script("");
+        InstalledSensor sensor;
+        if (row.oldNamesVersion) GiveOldServiceNames(row.oldNamesVersion);
+        const std::wstring install = DefaultInstallFolder(agent);
+        const FileTree before = ReadTree(install);
+        const wchar_t* names[] = {L"QVKXC", L"QVKXE", L"KXClient", L"KXE"};
+        std::vector<ServiceConfig> services;
+        for (const wchar_t* name : names) services.push_back(ReadServiceConfig(name));
+        testbed::SensorPackageSpec spec;
+        spec.version = "3.3.0.5000";
+        Package(spec);
+        Script(row.script);
+        void* context = NewContext();
+        ASSERT_EQ(Run(up.PreUpdate, context), 0);
+        EXPECT_EQ(Run(up.DoUpdate, context), 0x1030015) << row.script;
+        EXPECT_EQ(ContextState(context), 2u);
+        EXPECT_TRUE(ReadTree(install) != before && ClientVersion() == L"3.3.0.5000")
+            << "the installer left damage to repair";
+        EXPECT_EQ(Run(up.Rollback, context), 0);
+        EXPECT_EQ(ReadTree(install), before) << row.script;
+        EXPECT_EQ(ClientVersion(), row.versionAfter);
+        for (size_t i = 0; i < services.size(); ++i) {
+            const ServiceConfig now = ReadServiceConfig(names[i]);
+            EXPECT_EQ(now.exists, services[i].exists) << row.script << Narrow(names[i]);
+            EXPECT_EQ(now.binaryPath, services[i].binaryPath);
+            EXPECT_EQ(now.displayName, services[i].displayName);
+        }
+        EXPECT_EQ(KeptLogs(L"Upgrade").size(), 1u);
+        RemovePath(keptLogs);
+        CleanSensor();
+    }
+}
+
+TEST_F(UpdateTest, EachInstallerOutcomeHasItsResultCode) {
+    const struct {
+        const char* script;
+        int32_t code;
+        const char* record;  // logged under TriggerUpgrade
+    } rows[] = {{"ack-exit-0", 0x1030015, nullptr},
+                {"exit-before-ack", 0x1030017, nullptr},
+                {"never-ack", 0x1030017, "SendNIPCTOKXInstaller failed, need to try."},
+                {"hang", 0x1030018, nullptr},
+                {"", 0x1030016, nullptr}};  // the installer deleted before it could start
+    for (const auto& row : rows) {
+        Package();
+        Script(row.script);
+        void* context = NewContext();
+        log.Clear();
+        ASSERT_EQ(Run(up.PreUpdate, context), 0);
+        EXPECT_TRUE(IsFolder(staging + L"\\Backup") && ReadTree(staging + L"\\Backup").empty());
+        if (!*row.script) RemovePath(staging + L"\\Setup\\KXInstaller.exe");
+        EXPECT_EQ(Run(up.DoUpdate, context), row.code) << row.script;
+        EXPECT_EQ(ContextState(context), 2u);
+        EXPECT_TRUE(LoggedBy("Trigger installer failed", "vornExt_DoUpdate"));
+        EXPECT_TRUE(!row.record || LoggedBy(row.record, "TriggerUpgrade")) << row.script;
+    }
+    EXPECT_TRUE(Logged("KXE directory does not exist, skip backup."));
 }
 
 }  // namespace
