@@ -2,11 +2,14 @@
 //
 // Started as "<folder>\KXInstaller.exe" (the install's setup folder, or the
 // uninstall's backup copy of the install folder). It needs its libraries
-// beside it (log4c.dll, logging.xml, libDebugLogWriter.dll, vornAgent.dll,
-// PlmPIPC.dll) or exits 2. It serves IPC destination 21 and waits (up to ten
+// beside it (log4c.dll, logging.xml, libDebugLogWriter.dll) or exits 2; the
+// host agent's vornAgent.dll and PlmPIPC.dll, which an install brings and an
+// upgrade does not, go into the install folder when they are there. It serves IPC destination 21 and waits (up to ten
 // minutes, real time) for one command, answering 0x20ff0000:
 //   0x5001  install;
-//   0x5003  install over an old (2.x) installation, or upgrade a current one;
+//   0x5003  install over an old (2.x) installation, or upgrade a current one
+//           (the install folder emptied first, the registry written before
+//           the files are copied);
 //   0x5002  uninstall.
 // It exits 0x20ff0000 when the work is done and 1 when it failed.
 //
@@ -60,8 +63,9 @@ constexpr DWORD kMissingLibrary = 2;
 constexpr uint32_t kInstall = 0x5001, kUninstall = 0x5002, kInstallOverOld = 0x5003;
 constexpr auto kCommandWait = std::chrono::minutes(10);
 
-const wchar_t* const kOwnFiles[] = {L"KXInstaller.exe",       L"log4c.dll",     L"logging.xml",
-                                    L"libDebugLogWriter.dll", L"vornAgent.dll", L"PlmPIPC.dll"};
+const wchar_t* const kOwnFiles[] = {L"KXInstaller.exe", L"log4c.dll", L"logging.xml",
+                                    L"libDebugLogWriter.dll"};
+const wchar_t* const kHostAgentFiles[] = {L"vornAgent.dll", L"PlmPIPC.dll"};
 
 fs::path g_self;  // the folder this installer runs from
 
@@ -133,6 +137,19 @@ bool CopyRetrying(const fs::path& from, const fs::path& to) {
     return false;
 }
 
+// Removes what the folder holds; a service process just stopped may still hold its image.
+void EmptyFolder(const fs::path& folder) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        std::error_code error;
+        std::vector<fs::path> entries;
+        for (const auto& entry : fs::directory_iterator(folder, error)) entries.push_back(entry);
+        bool left = false;
+        for (const auto& entry : entries) left |= fs::remove_all(entry, error) == 0 || bool(error);
+        if (!left) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
 // The package's files and the installer's own, `limit` of them at most.
 bool CopyFiles(const fs::path& package, const fs::path& target, size_t limit) {
     std::vector<std::pair<fs::path, fs::path>> copies;
@@ -142,6 +159,9 @@ bool CopyFiles(const fs::path& package, const fs::path& target, size_t limit) {
         }
     }
     for (const wchar_t* name : kOwnFiles) copies.emplace_back(g_self / name, target / name);
+    for (const wchar_t* name : kHostAgentFiles) {
+        if (fs::exists(g_self / name)) copies.emplace_back(g_self / name, target / name);
+    }
     for (size_t i = 0; i < copies.size() && i < limit; ++i) {
         if (!CopyRetrying(copies[i].first, copies[i].second)) {
             Log("copy failed: " + copies[i].first.string());
@@ -178,6 +198,12 @@ DWORD Install(uint32_t code) {
     const std::wstring folder = InstallFolder();
     Event((code == kInstallOverOld ? "install over old into " : "install into ") + Narrow(folder));
     RemoveSensorServices();
+    // An upgrade replaces the installation: the old files go, and the new
+    // version is on record before the new files are in.
+    if (code == kInstallOverOld) {
+        EmptyFolder(folder);
+        WriteRegistry(manifest, folder);
+    }
     if (!CreateSensorServices(folder)) return Log("service creation failed"), kFailure;
     if (Script() == "fail-after-services") return Log("scripted failure"), kFailure;
     const bool half = Script() == "fail-after-files";
@@ -206,9 +232,12 @@ DWORD Uninstall() {
 
 // Serves destination 21 until the command came, then does what it asks.
 DWORD Serve() {
-    testbed::IpcEndpoint endpoint(21);
-    if (Script() == "never-ack") {
-        for (uint32_t code : {kInstall, kUninstall, kInstallOverOld}) endpoint.SetReply(code, 1);
+    const bool refuse = Script() == "never-ack";
+    std::map<uint32_t, uint32_t> refusals;
+    for (uint32_t code : {kInstall, kUninstall, kInstallOverOld}) refusals[code] = 1;
+    // Refusals in force from the start, so not even the first command is taken.
+    testbed::IpcEndpoint endpoint(21, L"", refuse ? refusals : std::map<uint32_t, uint32_t>{});
+    if (refuse) {
         for (size_t count = 1; count <= 3; ++count) {
             Log("refused command " + Hex(TakeCommand(endpoint, count)));
         }

@@ -93,11 +93,13 @@ std::vector<uint8_t> FromHex(const std::string& text) {
 
 }  // namespace
 
-IpcEndpoint::IpcEndpoint(uint32_t destination, std::wstring journalPath)
+IpcEndpoint::IpcEndpoint(uint32_t destination, std::wstring journalPath,
+                         std::map<uint32_t, uint32_t> replies)
     : destination_(destination),
       journalPath_(std::move(journalPath)),
       defaultReply_(destination == 21 ? kInstallerSuccess : kClientSuccess),
-      stop_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
+      stop_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      replies_(std::move(replies)) {
     // A null DACL lets a client of any account reach a service's endpoint.
     SECURITY_DESCRIPTOR descriptor;
     ::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);

@@ -26,7 +26,9 @@ class IpcEndpoint {
   public:
     // Replies default to 0 for the sensor client (20) and 0x20ff0000 for the
     // installer (21). With a journal path each command also appends a line.
-    explicit IpcEndpoint(uint32_t destination, std::wstring journalPath = L"");
+    // `replies` are in force before the first command can arrive.
+    explicit IpcEndpoint(uint32_t destination, std::wstring journalPath = L"",
+                         std::map<uint32_t, uint32_t> replies = {});
     ~IpcEndpoint();
     IpcEndpoint(const IpcEndpoint&) = delete;
     IpcEndpoint& operator=(const IpcEndpoint&) = delete;

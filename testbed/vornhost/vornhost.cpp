@@ -8,6 +8,7 @@
 //   vornhost [--dll PATH] request query|command|notify FILE.json
 //   vornhost [--dll PATH] init
 //   vornhost [--dll PATH] parselog FILE_OR_FOLDER...   (parselog.cpp)
+//   vornhost [--dll PATH] update PACKAGE_FOLDER [--option N] [--fail-at STAGE] [--rollback]
 //
 // When no log service is listening, vornhost listens itself, prints the
 // extension's records, and names a refused binding or gate plainly.
@@ -27,6 +28,7 @@
 
 #include "log_pipe_server.h"
 #include "parselog.h"
+#include "update_stages.h"
 
 namespace {
 
@@ -107,6 +109,7 @@ bool BuildRequest(int argc, char** argv, int at, std::string& kind, std::string&
         return true;
     }
     if (!id) return kind == "init";
+    if (kind == "update") return true;  // its words are read by RunUpdate
     if (kind == "query") {
         request["product_id"] = "VORN_IPRODUCT_IKX";
         request["query_id"] = id;
@@ -191,6 +194,7 @@ int main(int argc, char** argv) {
             "usage: vornhost [--dll PATH] query ID [TYPE] | command ID [TYPE] [DATA_JSON] |\n"
             "       notify ID TYPE [CONTENT_JSON] | request query|command|notify FILE | init |\n"
             "       parselog FILE_OR_FOLDER...\n");
+            "       update PACKAGE_FOLDER [--option N] [--fail-at STAGE] [--rollback]\n");
         return 2;
     }
     // Listen ourselves only when no log service is there.
@@ -210,6 +214,9 @@ int main(int argc, char** argv) {
                    : kind == "parselog" ? vornhost::ParseLogs(ext.module, ext.free, argc - at - 1,
                                                               argv + at + 1)
                                         : Send(ext, kind, text);
+    const int rc = kind == "init"     ? 0
+                   : kind == "update" ? vornhost::RunUpdate(ext.module, argc, argv, at + 1)
+                                      : Send(ext, kind, text);
     std::printf("vornExt_Deinit returned %d\n", ext.deinit());
     std::fflush(stdout);
     listener.reset();

@@ -1,0 +1,135 @@
+// Pre-update and rollback through the DLL's exports, each beside a floor of
+// the same file work done plainly in the same run:
+//  - pre-update of a ~50 MB package (the testbed's sensor package with bulk
+//    pattern data) with a ~50 MB install folder, beside the
+//    package's three extractions through DecompressFile plus a plain
+//    recursive copy of the install folder;
+//  - rollback after that pre-update (the install folder emptied, the backup
+//    copied back, the staging folder removed), beside the same three steps
+//    done with std::filesystem.
+// Run: IKX_BUILD_DIR=... scripts/wine-run build/x86_64-test/bin/update_benchmark.exe
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/file_ops.h"
+#include "update_world.h"
+
+using namespace testsupport;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kInstalledFiles = 2000;  // 25 KB each: ~50 MB
+constexpr size_t kFileBytes = 25 * 1024;
+constexpr size_t kPackageBulkBytes = 70u << 20;  // compresses to ~50 MB
+constexpr int kRounds = 5;
+
+// Half the files compress well (text-like), half hardly at all.
+std::string FileData(int index) {
+    std::string data(kFileBytes, '\0');
+    unsigned seed = 2166136261u ^ static_cast<unsigned>(index);
+    for (size_t i = 0; i < data.size(); ++i) {
+        seed = seed * 1103515245u + 12345u;
+        data[i] =
+            index % 2 ? static_cast<char>(seed >> 16) : static_cast<char>('a' + (seed >> 16) % 8);
+    }
+    return data;
+}
+
+void WriteInstallFolder(const std::wstring& folder) {
+    for (int i = 0; i < kInstalledFiles; ++i) {
+        const std::wstring dir = folder + L"bin" + std::to_wstring(i / 100);
+        ::CreateDirectoryW(dir.c_str(), nullptr);
+        WriteFileText(dir + L"\\f" + std::to_wstring(i), FileData(i));
+    }
+}
+
+double Time(const std::function<bool()>& work) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool ok = work();
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    return ok ? elapsed.count() : -1.0;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void Report(const char* what, const std::vector<double>& ours, const std::vector<double>& floor) {
+    std::printf("%s: export %.3f s, floor %.3f s, ratio %.2f\n", what, Median(ours), Median(floor),
+                Median(ours) / Median(floor));
+}
+
+}  // namespace
+
+int main() {
+    const std::wstring work = TempDir(L"update_benchmark");
+    const std::wstring install = work + L"KXE\\", packageFolder = work + L"download\\";
+    const std::wstring staging = WindowsTemp() + L"\\Sensor\\";
+    ::CreateDirectoryW(install.c_str(), nullptr);
+    ::CreateDirectoryW(packageFolder.c_str(), nullptr);
+    testbed::SensorPackageSpec spec;
+    spec.bulkBytes = kPackageBulkBytes;
+    std::string reason;
+    if (!testbed::BuildSensorPackage(packageFolder, BinDir(), spec, &reason)) {
+        return std::printf("cannot build the package: %s\n", reason.c_str()), 1;
+    }
+    WriteInstallFolder(install);
+    std::printf("package %.1f MB, install folder %.1f MB\n",
+                fs::file_size(fs::path(packageFolder + L"instupg_iKX.zip")) / 1048576.0,
+                kInstalledFiles * kFileBytes / 1048576.0);
+
+    HostAgent agent;
+    ProductDll dll;
+    UpdateExports up(dll.module);
+    dll.Init();
+    RegSetString(L"SOFTWARE\\Corvask\\KXE", L"InstallDir", install);
+    const auto options = OptionsRecord(0, packageFolder + L"instupg_iKX.zip");
+    const FileTree installed = ReadTree(install);
+
+    std::vector<double> preUpdate, preFloor, rollback, rollbackFloor;
+    for (int round = 0; round < kRounds; ++round) {
+        void* context = nullptr;
+        up.CreateContext(&context);
+        RemovePath(WindowsTemp() + L"\\Sensor");
+        preUpdate.push_back(Time([&] { return up.PreUpdate(options.data(), context) == 0; }));
+        rollback.push_back(Time([&] { return up.Rollback(options.data(), context) == 0; }));
+        up.ReleaseContext(context);
+
+        preFloor.push_back(Time([&] {
+            return ikx::DecompressFile(packageFolder + L"instupg_iKX.zip", staging) &&
+                   ikx::DecompressFile(staging + L"\\KXEngineWin32.zip", staging) &&
+                   ikx::DecompressFile(staging + L"\\KXCoreWin32.zip", staging + L"\\Package\\") &&
+                   (fs::copy(fs::path(work + L"KXE"), fs::path(staging + L"Backup"),
+                             fs::copy_options::recursive),
+                    true);
+        }));
+        rollbackFloor.push_back(Time([&] {
+            fs::remove_all(work + L"KXE");
+            fs::copy(fs::path(staging + L"Backup"), fs::path(work + L"KXE"),
+                     fs::copy_options::recursive);
+            return fs::remove_all(WindowsTemp() + L"\\Sensor") > 0;
+        }));
+        if (preUpdate.back() < 0 || rollback.back() < 0 || ReadTree(install) != installed) {
+            return std::printf("round %d: an export failed or the restore differs\n", round), 1;
+        }
+        std::printf("round %d: pre-update %.3f / floor %.3f s, rollback %.3f / floor %.3f s\n",
+                    round, preUpdate.back(), preFloor.back(), rollback.back(),
+                    rollbackFloor.back());
+    }
+    Report("pre-update", preUpdate, preFloor);
+    Report("rollback  ", rollback, rollbackFloor);
+    dll.Deinit();
+    RegDeleteTree(L"SOFTWARE\\Corvask\\KXE");
+    RemovePath(WindowsTemp() + L"\\Sensor");
+    RemovePath(work);
+    return 0;
+}

@@ -1,0 +1,97 @@
+// The prerequisite answer, the update context's creation and release, and
+// the entry checks the stages share.
+#include <new>
+
+#include "common/ipc.h"
+#include "common/sensor_registry.h"
+#include "log/log.h"
+#include "update/update.h"
+#include "update/update_context.h"
+
+namespace ikx::update {
+
+bool ReadOptionsFilePath(const void* options, std::wstring& path) {
+    const auto* units = static_cast<const uint8_t*>(options) + kOptionsFilePathOffset;
+    path.clear();
+    for (size_t i = 0; i < kOptionsFilePathUnits; ++i) {
+        const auto unit = ReadField<wchar_t>(units, i * sizeof(wchar_t));
+        if (unit == L'\0') return true;
+        path.push_back(unit);
+    }
+    return false;
+}
+
+int32_t CheckStageEntry(const char* stage, const void* options, const void* context) {
+    if (!context) {
+        LOG_WARN_AS(stage, "Context is invalid.");
+        return kInvalidArgument;
+    }
+    if (!options) {
+        LOG_WARN_AS(stage, "Options is invalid.");
+        return kInvalidArgument;
+    }
+    const uint32_t option = UpdateOption(options);
+    if (option > kHighestUpdateOption) {
+        LOG_WARN_AS(stage, "Unkown update option: %d\n", static_cast<int>(option));
+        return kInvalidArgument;
+    }
+    return 0;
+}
+
+int32_t vornExt_GetPrerequest(void* prerequisite) {
+    if (!prerequisite) {
+        LOG_WARN("pPrerequisite is NULL");
+        return kInvalidArgument;
+    }
+    WriteField<uint32_t>(prerequisite, kPrerequisiteFlagsOffset, kPrerequisiteFlags);
+    // Parts of the version that cannot be read keep what the record held.
+    auto major = ReadField<uint32_t>(prerequisite, kPrerequisiteMajorOffset);
+    auto minor = ReadField<uint32_t>(prerequisite, kPrerequisiteMinorOffset);
+    auto build = ReadField<uint32_t>(prerequisite, kPrerequisiteBuildOffset);
+    GetKxcVersion(major, minor, build);
+    WriteField(prerequisite, kPrerequisiteMajorOffset, major);
+    WriteField(prerequisite, kPrerequisiteMinorOffset, minor);
+    WriteField(prerequisite, kPrerequisiteBuildOffset, build);
+    LOG_INFO("Current iKX version is %d.%d.%d", static_cast<int>(major), static_cast<int>(minor),
+             static_cast<int>(build));
+    WriteField<uint8_t>(prerequisite, kPrerequisiteNoNeedUnzipOffset, 1);
+    LOG_INFO("set bNoNeedUnzip to true (%d)", 1);
+    return 0;
+}
+
+int32_t vornExt_CreateContext(void** contextOut) {
+    if (!contextOut) {
+        LOG_WARN("ppContext is NULL");
+        return kInvalidArgument;
+    }
+    // LocalAlloc sets the last error on failure, which the record reports.
+    void* memory = ::LocalAlloc(LPTR, sizeof(UpdateContext));
+    if (!memory) {
+        LOG_WARN("Create context failed. (Error: %d)", static_cast<int>(::GetLastError()));
+        return kCreateContextFailed;
+    }
+    auto* context = new (memory) UpdateContext();
+    std::wstring folder;
+    GetKxInstallFolder(folder);
+    // The folder comes from a value of at most 260 units; the copy stays bounded anyway.
+    const size_t units =
+        folder.size() < kInstallFolderUnits ? folder.size() : kInstallFolderUnits - 1;
+    folder.copy(context->installFolder, units);
+    context->installFolder[units] = L'\0';
+    GetKxcVersion(context->versionMajor, context->versionMinor, context->versionBuild);
+    context->state = kCreated;
+    *contextOut = context;
+    return 0;
+}
+
+int32_t vornExt_ReleaseContext(void* context) {
+    if (!context) return 0;
+    auto* updateContext = static_cast<UpdateContext*>(context);
+    // A binding left by a failed pre-update or a rollback would keep the IPC library loaded.
+    DeInitNIPC(&updateContext->ipc);
+    updateContext->~UpdateContext();
+    ::LocalFree(context);
+    return 0;
+}
+
+}  // namespace ikx::update

@@ -1,0 +1,83 @@
+// The two ways an update ends: post-update after a successful installer run,
+// rollback when the framework abandons the upgrade.
+#include <cwchar>
+
+#include "common/file_ops.h"
+#include "common/sensor_registry.h"
+#include "common/staging.h"
+#include "log/log.h"
+#include "platform/handles.h"
+#include "update/service_names.h"
+#include "update/update.h"
+#include "update/update_context.h"
+
+namespace ikx::update {
+namespace {
+
+constexpr size_t kVersionTextUnits = 20;
+
+// Best effort, as the sensor may be half gone: failures are not reported.
+void WriteBackClientVersion(const UpdateContext& context) {
+    wchar_t text[kVersionTextUnits] = {};
+    _snwprintf_s(text, kVersionTextUnits, _TRUNCATE, L"%d.%d.%d",
+                 static_cast<int>(context.versionMajor), static_cast<int>(context.versionMinor),
+                 static_cast<int>(context.versionBuild));
+    UniqueHkey key;
+    if (::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kKxcKey, 0, nullptr, 0, KEY_READ | KEY_WRITE, nullptr,
+                          key.put(), nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    const auto bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+    ::RegSetValueExW(key.get(), L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+}
+
+void RestoreBackup(const UpdateContext& context, const StagingPaths& paths) {
+    // Results ignored: whatever can be put back is put back.
+    CleanDirectory(context.installFolder, false, false);
+    CopyDirectory(paths.backup.c_str(), context.installFolder);
+}
+
+// Both kept names carry one local time.
+void KeepUpgradeLogs(const StagingPaths& paths) {
+    SYSTEMTIME now = {};
+    ::GetLocalTime(&now);
+    const std::wstring debug = paths.setup + L"debug";
+    KeepLog(debug, kInstallerLog, L"KXC_debug", L"Upgrade", now);
+    KeepLog(debug, L"Torv_Event.log", L"Torv_Event", L"Upgrade", now);
+}
+
+}  // namespace
+
+int32_t vornExt_PostUpdate(const void* options, void* context) {
+    if (const int32_t refused = CheckStageEntry(__func__, options, context)) return refused;
+    auto& update = *static_cast<UpdateContext*>(context);
+    update.state = kPostUpdating;
+    const StagingPaths paths = GetStagingPaths();
+    KeepUpgradeLogs(paths);
+    CleanDirectory(paths.sensor.c_str(), true, true);
+    CleanDirectory(paths.sensorData.c_str(), true, true);
+    DeInitNIPC(&update.ipc);
+    update.state = kFinished;
+    return 0;
+}
+
+int32_t vornExt_Rollback(const void* options, void* context) {
+    if (const int32_t refused = CheckStageEntry(__func__, options, context)) return refused;
+    auto& update = *static_cast<UpdateContext*>(context);
+    if (update.state >= kPostUpdating) {
+        LOG_WARN("Already invoke PostUpdate, should not rollback after that.");
+        return kRollbackRefused;
+    }
+    const StagingPaths paths = GetStagingPaths();
+    // Without a finished pre-update there is no backup to restore.
+    if (update.state >= kStaged) RestoreBackup(update, paths);
+    update.state = kRollingBack;
+    RestoreOldServiceNames(update);
+    WriteBackClientVersion(update);
+    KeepUpgradeLogs(paths);
+    CleanDirectory(paths.sensor.c_str(), true, true);
+    update.state = kFinished;
+    return 0;
+}
+
+}  // namespace ikx::update

@@ -1,0 +1,306 @@
+// The staged upgrade through the DLL's seven update exports, against the real
+// registry, service manager and folders, with the stand-in installer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "update_world.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr int32_t kInvalidArgument = 0x1030003, kRollbackRefused = 0x1030008;
+
+TEST_F(UpdateTest, PrerequisiteFillsItsOffsetsAndLeavesTheRestAlone) {
+    constexpr uint32_t kKept = 0xABABABAB;
+    const struct {
+        const wchar_t* version;
+        uint32_t major, minor, build;
+    } rows[] = {{L"3.0.1200", 3, 0, 1200}, {L"3.2", 3, 2, kKept}, {nullptr, kKept, kKept, kKept}};
+    for (const auto& row : rows) {
+        RegDeleteTree(kKxcKey);
+        if (row.version) RegSetString(kKxcKey, L"Version", row.version);
+        uint8_t record[40], expected[40];
+        std::memset(record, 0xAB, sizeof record);
+        std::memcpy(expected, record, sizeof record);
+        const uint32_t fields[] = {512, row.major, row.minor, row.build};
+        std::memcpy(expected + 4, fields, sizeof fields);
+        expected[21] = 1;
+        EXPECT_EQ(up.GetPrerequest(record), 0);
+        EXPECT_EQ(0, std::memcmp(record, expected, sizeof record)) << Narrow(row.version ?: L"-");
+    }
+    EXPECT_TRUE(Logged("Current iKX version is 3.0.1200"));
+    EXPECT_TRUE(Logged("set bNoNeedUnzip to true (1)"));
+}
+
+TEST_F(UpdateTest, EveryStageRefusesANullContextNullOptionsOrAnOptionAboveTwo) {
+    const auto good = OptionsRecord(0, L"C:\\Dl\\pkg.bin");
+    const auto three = OptionsRecord(3, L"C:\\Dl\\pkg.bin");
+    for (auto* stage : {up.PreUpdate, up.DoUpdate, up.PostUpdate, up.Rollback}) {
+        void* context = NewContext();
+        EXPECT_EQ(stage(good.data(), nullptr), kInvalidArgument);
+        EXPECT_EQ(stage(nullptr, context), kInvalidArgument);
+        EXPECT_EQ(stage(three.data(), context), kInvalidArgument);
+        EXPECT_EQ(ContextState(context), 0u) << "a refused stage changes nothing";
+    }
+    EXPECT_EQ(log.Count("Context is invalid."), 4);
+    EXPECT_EQ(log.Count("Unkown update option: 3\n"), 4);
+    EXPECT_EQ(up.CreateContext(nullptr), kInvalidArgument);
+    EXPECT_TRUE(Logged("ppContext is NULL"));
+    EXPECT_EQ(up.GetPrerequest(nullptr), kInvalidArgument);
+    EXPECT_EQ(up.ReleaseContext(nullptr), 0);
+}
+
+TEST_F(UpdateTest, RollbackGivesEarly30BuildsTheirOldServiceNamesAndVersionBack) {
+    const std::wstring image = L"\"" + BinDir() + L"KxSensorService.exe\" --no-ipc --name ";
+    const struct {
+        const wchar_t* version;
+        bool oldClientPresent, clientRenamed, engineRenamed;
+    } rows[] = {{L"3.0.1307", false, true, true},
+                {L"3.0.1200", true, false, true},
+                {L"3.0.1308", false, false, false},
+                {L"3.1.0", false, false, false}};
+    for (const auto& row : rows) {
+        const std::string label = Narrow(row.version);
+        CleanSensor();
+        CreateNamedService(L"QVKXC", L"iKX client", image + L"QVKXC");
+        CreateNamedService(L"QVKXE", L"iKX engine", image + L"QVKXE");
+        if (row.oldClientPresent) CreateNamedService(L"KXClient", L"left alone", image + L"KXC");
+        RegSetString(kKxcKey, L"Version", row.version);
+        void* context = NewContext();
+        RegSetString(kKxcKey, L"Version", L"3.9.1");  // what the new installer wrote
+        log.Clear();
+        EXPECT_EQ(up.Rollback(OptionsRecord(2, L"C:\\p").data(), context), 0) << label;
+        EXPECT_EQ(ContextState(context), 6u);
+        EXPECT_EQ(ClientVersion(), row.version);
+
+        const ServiceConfig client = ReadServiceConfig(L"KXClient");
+        const ServiceConfig engine = ReadServiceConfig(L"KXE");
+        EXPECT_EQ(ReadServiceConfig(L"QVKXC").exists, !row.clientRenamed) << label;
+        EXPECT_EQ(ReadServiceConfig(L"QVKXE").exists, !row.engineRenamed) << label;
+        EXPECT_EQ(client.exists, row.clientRenamed || row.oldClientPresent) << label;
+        EXPECT_EQ(engine.exists, row.engineRenamed) << label;
+        if (row.clientRenamed) {
+            EXPECT_EQ(client.binaryPath, image + L"QVKXC");
+            EXPECT_EQ(client.displayName, L"Corvask Kexaro Service (Agent)");
+        }
+        if (row.oldClientPresent) {
+            EXPECT_EQ(client.displayName, L"left alone");
+        }
+        if (row.engineRenamed) {
+            EXPECT_EQ(engine.binaryPath, image + L"QVKXE");
+            EXPECT_EQ(engine.displayName, L"Corvask Kexaro Engine Wrapper");
+        }
+        EXPECT_EQ(log.Contains("Need to rollback KXC service name"), row.clientRenamed) << label;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
+    using Damage = testbed::SensorPackageSpec::Damage;
+    using Held = std::shared_ptr<void>;
+    const std::wstring install = TempDir(L"KXE");
+    RegSetString(kKxeKey, L"InstallDir", install);
+    auto package = [&](std::function<void(testbed::SensorPackageSpec&)> change) {
+        testbed::SensorPackageSpec spec;
+        change(spec);
+        Package(spec, 1);
+        return nullptr;
+    };
+    const struct {
+        const char* label;
+        std::function<Held()> arrange;  // returns what must stay held during the stage
+        int32_t code;
+        std::string message;
+    } rows[] = {
+        {"locked file as staging folder", [&] { return std::make_shared<LockedFile>(staging); },
+         0x1030002, "Clear Sensor folder failed, error: 32"},
+        {"locked file in the staging folder",
+         [&] { return WriteTree(staging, {}), std::make_shared<LockedFile>(staging + L"\\f"); },
+         0x1030013, "Sensor folder (" + Narrow(staging) + "\\) is not empty.\n"},
+        {"no IPC library",
+         [&] {
+             agent.Remove(L"PlmPIPC.dll");
+             return Held(nullptr, [&](void*) { agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll"); });
+         },
+         0x1030017, "Init NIPC failed"},
+        {"no backslash", [&] { return options = OptionsRecord(1, L"pkg.bin"), nullptr; },
+         kInvalidArgument, "File path invalid! [pkg.bin]"},
+        {"package", [&] { return package([](auto& s) { s.damage = Damage::kNotZip; }); }, 0x1030014,
+         "Decompress KX install pack failed."},
+        {"engine", [&] { return package([](auto& s) { s.damage = Damage::kEngineNotZip; }); },
+         0x1030014, "Decompress KX Engine pack failed."},
+        {"core", [&] { return package([](auto& s) { s.damage = Damage::kCoreNotZip; }); },
+         0x1030014, "Decompress KX Core pack failed."},
+        {"file named Backup",
+         [&] { return package([](auto& s) { s.extraOuterEntry = "Backup"; }); }, kInvalidArgument,
+         "Backup folder exist but not directory"},
+        {"locked installed file",
+         [&] { return package([](auto&) {}), std::make_shared<LockedFile>(install + L"x.dll"); },
+         0x1030014, "Backup KXE directory failed. (Error: 20)"},
+        {"plain file as staging folder, no package",
+         [&] {
+             return WriteFileText(staging, ""), options = OptionsRecord(0, L"C:\\Dl\\p"), nullptr;
+         },
+         0x1030014, "Decompress KX install pack failed."},
+    };
+    for (const auto& row : rows) {
+        RemovePath(staging);
+        options = OptionsRecord(1, install + L"x.bin");
+        const Held held = row.arrange();
+        void* context = NewContext();
+        log.Clear();
+        EXPECT_EQ(Run(up.PreUpdate, context), row.code) << row.label;
+        EXPECT_TRUE(Logged(row.message)) << row.label;
+        EXPECT_EQ(ContextState(context), 0u) << row.label;
+    }
+    EXPECT_TRUE(Logged("Source file: C:\\Dl\\instupg_iKX.zip"));
+    EXPECT_FALSE(PathExists(staging)) << "the plain file was deleted, nothing extracted";
+}
+
+TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {
+    const std::wstring install = TempDir(L"KXE");
+    RegSetString(kKxeKey, L"InstallDir", install);
+    RegSetString(kKxcKey, L"Version", L"3.0.1200");
+    const FileTree installed = {{L"\\KXClient.exe", "new client"}, {L"\\cfg", "<dir>"}};
+    WriteTree(install, installed);
+    WriteTree(staging, {{L"\\Backup", "<dir>"}, {L"\\Backup\\KXClient.exe", "old client"}});
+    WriteTree(sensorData, {{L"\\data.bin", "data"}});
+    const auto options = OptionsRecord(0, L"C:\\p\\x");
+
+    void* context = NewContext();  // no pre-update: rollback has no backup to restore
+    RegSetString(kKxcKey, L"Version", L"3.5.0");
+    EXPECT_EQ(up.Rollback(options.data(), context), 0);
+    EXPECT_EQ(ReadTree(install), installed);
+    EXPECT_FALSE(PathExists(staging));
+    EXPECT_EQ(ClientVersion(), L"3.0.1200");
+    EXPECT_TRUE(PathExists(sensorData)) << "rollback leaves the sensor data folder";
+    EXPECT_EQ(up.Rollback(options.data(), context), kRollbackRefused);
+
+    context = NewContext();
+    EXPECT_EQ(up.PostUpdate(options.data(), context), 0);
+    EXPECT_EQ(ContextState(context), 6u);
+    EXPECT_FALSE(PathExists(sensorData));
+    EXPECT_TRUE(FilesStartingWith(keptLogs, L"").empty()) << "no installer logs to keep";
+    RegSetString(kKxcKey, L"Version", L"3.5.0");
+    WriteTree(staging, {{L"\\Backup", "<dir>"}, {L"\\Backup\\KXClient.exe", "old client"}});
+    EXPECT_EQ(up.Rollback(options.data(), context), kRollbackRefused);
+    EXPECT_EQ(log.Count("Already invoke PostUpdate, should not rollback after that."), 2);
+    EXPECT_EQ(ReadTree(install), installed);
+    EXPECT_TRUE(PathExists(staging + L"\\Backup\\KXClient.exe"))
+        << "a refused rollback changes nothing";
+    EXPECT_EQ(ClientVersion(), L"3.5.0");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(UpdateTest, UpgradeRunsTheStagedInstallerAndEndsWithTheNewVersion) {
+    InstalledSensor sensor;
+    ASSERT_EQ(sensor.exitCode, 0x20ff0000u);
+    const FileTree installed = ReadTree(DefaultInstallFolder(agent));
+    testbed::SensorPackageSpec spec;
+    spec.version = "3.3.0.5000";
+    spec.extraOuterEntry = "Backup/stale.txt";  // a non-empty backup folder to be emptied
+    Package(spec, 2);
+    uint8_t prerequisite[24] = {};
+    EXPECT_EQ(up.GetPrerequest(prerequisite), 0);
+    EXPECT_EQ(prerequisite[8] | prerequisite[12] << 8 | prerequisite[16] << 16, 0x010203);
+    void* context = NewContext();
+    EXPECT_EQ(Run(up.PreUpdate, context), 0);
+    EXPECT_EQ(ContextState(context), 1u);
+    EXPECT_EQ(ReadTree(staging + L"\\Backup"), installed);
+    EXPECT_FALSE(PathExists(staging + L"\\Setup\\PlmPIPC.dll")) << "an upgrade copies four files";
+    EXPECT_NE(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr);
+    EXPECT_EQ(Run(up.DoUpdate, context), 0);
+    EXPECT_EQ(ContextState(context), 3u);
+    WriteTree(sensorData, {{L"\\cache.bin", "data"}});
+    EXPECT_EQ(Run(up.PostUpdate, context), 0);
+    EXPECT_EQ(ContextState(context), 6u);
+    EXPECT_EQ(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr)
+        << "post-update releases the IPC binding";
+    EXPECT_FALSE(PathExists(staging) || PathExists(sensorData));
+    const auto kept = KeptLogs(L"Upgrade");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_NE(kept[0].find("received command 0x5003"), std::string::npos) << kept[0];
+    EXPECT_EQ(FilesStartingWith(keptLogs, L"Torv_Event_Upgrade_").size(), 1u);
+    EXPECT_EQ(
+        Ask(IkxQuery("VORN_ONQUERY_PRODUCT_VERSION"))["result_data"]["content"]["product_version"],
+        "3.3.0.5000");
+}
+
+TEST_F(UpdateTest, RollbackAfterAFailedInstallerRestoresTheInstallationExactly) {
+    const struct {
+        const char* script;
+        const wchar_t* oldNamesVersion;  // null: the current service names
+        const wchar_t* versionAfter;     // written back as major.minor.build
+    } rows[] = {{"fail-after-files", nullptr, L"3.2.1"},
+                {"fail-after-services", L"3.0.1200", L"3.0.1200"}};
+    for (const auto& row : rows) {
+        Script("");
+        InstalledSensor sensor;
+        if (row.oldNamesVersion) GiveOldServiceNames(row.oldNamesVersion);
+        const std::wstring install = DefaultInstallFolder(agent);
+        const FileTree before = ReadTree(install);
+        const wchar_t* names[] = {L"QVKXC", L"QVKXE", L"KXClient", L"KXE"};
+        std::vector<ServiceConfig> services;
+        for (const wchar_t* name : names) services.push_back(ReadServiceConfig(name));
+        testbed::SensorPackageSpec spec;
+        spec.version = "3.3.0.5000";
+        Package(spec);
+        Script(row.script);
+        void* context = NewContext();
+        ASSERT_EQ(Run(up.PreUpdate, context), 0);
+        EXPECT_EQ(Run(up.DoUpdate, context), 0x1030015) << row.script;
+        EXPECT_EQ(ContextState(context), 2u);
+        EXPECT_TRUE(ReadTree(install) != before && ClientVersion() == L"3.3.0.5000")
+            << "the installer left damage to repair";
+        EXPECT_EQ(Run(up.Rollback, context), 0);
+        EXPECT_EQ(ReadTree(install), before) << row.script;
+        EXPECT_EQ(ClientVersion(), row.versionAfter);
+        for (size_t i = 0; i < services.size(); ++i) {
+            const ServiceConfig now = ReadServiceConfig(names[i]);
+            EXPECT_EQ(now.exists, services[i].exists) << row.script << Narrow(names[i]);
+            EXPECT_EQ(now.binaryPath, services[i].binaryPath);
+            EXPECT_EQ(now.displayName, services[i].displayName);
+        }
+        EXPECT_EQ(KeptLogs(L"Upgrade").size(), 1u);
+        RemovePath(keptLogs);
+        CleanSensor();
+    }
+}
+
+TEST_F(UpdateTest, EachInstallerOutcomeHasItsResultCode) {
+    const struct {
+        const char* script;
+        int32_t code;
+        const char* record;  // logged under TriggerUpgrade
+    } rows[] = {{"ack-exit-0", 0x1030015, nullptr},
+                {"exit-before-ack", 0x1030017, nullptr},
+                {"never-ack", 0x1030017, "SendNIPCTOKXInstaller failed, need to try."},
+                {"hang", 0x1030018, nullptr},
+                {"", 0x1030016, nullptr}};  // the installer deleted before it could start
+    for (const auto& row : rows) {
+        Package();
+        Script(row.script);
+        void* context = NewContext();
+        log.Clear();
+        ASSERT_EQ(Run(up.PreUpdate, context), 0);
+        EXPECT_TRUE(IsFolder(staging + L"\\Backup") && ReadTree(staging + L"\\Backup").empty());
+        if (!*row.script) RemovePath(staging + L"\\Setup\\KXInstaller.exe");
+        EXPECT_EQ(Run(up.DoUpdate, context), row.code) << row.script;
+        EXPECT_EQ(ContextState(context), 2u);
+        EXPECT_TRUE(LoggedBy("Trigger installer failed", "vornExt_DoUpdate"));
+        EXPECT_TRUE(!row.record || LoggedBy(row.record, "TriggerUpgrade")) << row.script;
+    }
+    EXPECT_TRUE(Logged("KXE directory does not exist, skip backup."));
+}
+
+}  // namespace
