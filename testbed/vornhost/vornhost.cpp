@@ -193,7 +193,7 @@ int main(int argc, char** argv) {
         std::printf(
             "usage: vornhost [--dll PATH] query ID [TYPE] | command ID [TYPE] [DATA_JSON] |\n"
             "       notify ID TYPE [CONTENT_JSON] | request query|command|notify FILE | init |\n"
-            "       parselog FILE_OR_FOLDER...\n");
+            "       parselog FILE_OR_FOLDER... |\n"
             "       update PACKAGE_FOLDER [--option N] [--fail-at STAGE] [--rollback]\n");
         return 2;
     }
@@ -210,13 +210,14 @@ int main(int argc, char** argv) {
     Extension ext;
     if (!Load(dll, ext)) return 3;
     std::printf("vornExt_Init returned %d\n", ext.init());
-    const int rc = kind == "init"       ? 0
-                   : kind == "parselog" ? vornhost::ParseLogs(ext.module, ext.free, argc - at - 1,
-                                                              argv + at + 1)
-                                        : Send(ext, kind, text);
-    const int rc = kind == "init"     ? 0
-                   : kind == "update" ? vornhost::RunUpdate(ext.module, argc, argv, at + 1)
-                                      : Send(ext, kind, text);
+    int rc = 0;
+    if (kind == "parselog") {
+        rc = vornhost::ParseLogs(ext.module, ext.free, argc - at - 1, argv + at + 1);
+    } else if (kind == "update") {
+        rc = vornhost::RunUpdate(ext.module, argc, argv, at + 1);
+    } else if (kind != "init") {
+        rc = Send(ext, kind, text);
+    }
     std::printf("vornExt_Deinit returned %d\n", ext.deinit());
     std::fflush(stdout);
     listener.reset();
