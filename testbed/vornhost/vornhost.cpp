@@ -206,10 +206,10 @@ int main(int argc, char** argv) {
     Extension ext;
     if (!Load(dll, ext)) return 3;
     std::printf("vornExt_Init returned %d\n", ext.init());
-    const int rc = kind == "init"       ? 0
-                   : kind == "parselog" ? vornhost::ParseLogs(ext.module, ext.free, argc - at - 1,
-                                                              argv + at + 1)
-                                        : Send(ext, kind, text);
+    const int rc = kind == "init" ? 0
+                   : kind == "parselog"
+                       ? vornhost::ParseLogs(ext.module, ext.free, argc - at - 1, argv + at + 1)
+                       : Send(ext, kind, text);
     std::printf("vornExt_Deinit returned %d\n", ext.deinit());
     std::fflush(stdout);
     listener.reset();
