@@ -88,8 +88,8 @@ bool ReadWholeLog(HANDLE file, LogText& text) {
             static_cast<DWORD>(std::min<uint64_t>(capacity - 1 - text.length, kMaxReadChunk));
         DWORD got = 0;
         if (!::ReadFile(file, text.bytes.get() + text.length, chunk, &got, nullptr)) return false;
-        if (got == 0) break;
         text.length += got;
+        if (got < chunk) break;  // a short read of a disk file is its end
     }
     text.bytes.get()[text.length] = '\0';
     return true;
