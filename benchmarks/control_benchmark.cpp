@@ -217,7 +217,7 @@ int StartStop(ProductDll& dll, const HostAgent& agent) {
     const LoadFn load = AgentLoader(agent);
     std::vector<double> productStart, floorStart, productStop, floorStop;
     bool reached = true;
-    for (int round = 0; round < 7; ++round) {
+    for (int round = 0; round < 15; ++round) {
         productStart.push_back(TimeMs([&] { Send(dll.OnCommand, start); }));
         reached &= client.State() == SERVICE_RUNNING && engine.Start();
         productStop.push_back(TimeMs([&] { Send(dll.OnCommand, stop); }));

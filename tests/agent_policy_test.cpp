@@ -82,6 +82,8 @@ TEST_F(ControlWorld, PoliciesEndToEnd) {
         {"disable refused, taken back", Policy(2, "ba1"), SensorSetup().Client(L"--reply 0x4002=5"),
          L"", 1, offBack, "0 64", Ack("64", 0, -2604, 0), stop},
         {"id 0 not recorded", Policy(2, "a2"), down, L"", 0, off, "0 -", Ack("0", 0, 0, 0), none},
+        {"huge data", Policy(2, std::string(100000, 'a') + "2"), down, L"", 0, off, "0 -",
+         Ack("0", 0, 0, 0), none},
         {"invalid id dropped", Policy(1, "a$1"), up, L"", 0, none, "- -", none, none},
         {"invalid id, new task", Policy(5, "a$1"), up, L"", 0, none, "- -", none, badTask},
         {"no data", R"({"cfg_flag":2})", up, L"", 0, none, "- -", none, none},

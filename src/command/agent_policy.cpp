@@ -39,7 +39,6 @@ enum SensorError : int32_t {
 
 constexpr int kEnableTries = 30;
 constexpr DWORD kEnableTryPauseMs = 10000;
-constexpr DWORD kDisableNoticeGraceMs = 10000;
 
 // One policy on its way through the handler.
 struct Policy {

@@ -10,7 +10,6 @@ namespace ikx {
 namespace {
 
 enum CommandResult : int { kDone = 0, kFailed = 1, kUnknownValue = 2 };
-constexpr DWORD kDisableNoticeGraceMs = 10000;
 
 bool Answer(Json::Value& response, int resultCode) {
     response["result_code"] = resultCode;

@@ -20,6 +20,9 @@ class ScopedNipc {
     bool bound_;
 };
 
+// The pause after telling the sensor it is being disabled, before the stop.
+constexpr DWORD kDisableNoticeGraceMs = 10000;
+
 // True when the client service runs, is starting, or was started.
 bool StartIKXService();
 // True when the sensor is not installed, was already stopping or stopped, or
