@@ -3,6 +3,7 @@
 //       [--reply <code>=<value>]... [--ignore-stop]
 //       [--start-pending <ms>] [--stop-pending <ms>] [--paused <ms>]
 //       [--fail-starts <n> --counter <file>] [--controls <file>]
+//       [--hold-reply <code>]
 // It serves the sensor client's IPC destination while it runs (unless
 // --no-ipc), journals every command to --journal (format of ipc_wire.h) and
 // answers the codes given with --reply with those values (numbers in C
@@ -16,7 +17,10 @@
 //                       end at once, before the service connects, so the
 //                       service manager's StartService fails;
 //   --controls file     appends one line per stop request ("stop"), so a
-//                       test can count how often it was asked.
+//                       test can count how often it was asked;
+//   --hold-reply code   journals that command at once but answers it only
+//                       when the test sets the event named by
+//                       ReplyReleaseEventName (at most a minute later).
 // The user control kForceStopControl (or the named event) always stops it,
 // so a test can clean up after itself. Waits are real time, never scaled.
 #include <windows.h>
@@ -39,6 +43,7 @@ struct Options {
     std::wstring journal;
     std::wstring counter;
     std::wstring controls;
+    uint32_t heldCode = 0;
     std::map<uint32_t, uint32_t> replies;
     bool ignoreStop = false;
     bool serveIpc = true;
@@ -53,9 +58,14 @@ Options g_options;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_stopEvent = nullptr;
 HANDLE g_forceStopEvent = nullptr;
+HANDLE g_replyRelease = nullptr;
 
 std::wstring ForceStopEventName(const std::wstring& service) {
     return L"Global\\KxSensorServiceForceStop_" + service;
+}
+
+std::wstring ReplyReleaseEventName(const std::wstring& service) {
+    return L"Global\\KxSensorReplyRelease_" + service;
 }
 
 DWORD Number(const wchar_t* text) {
@@ -85,6 +95,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.journal = argv[++i];
         } else if (arg == L"--counter") {
             options.counter = argv[++i];
+        } else if (arg == L"--hold-reply") {
+            options.heldCode = Number(argv[++i]);
         } else if (arg == L"--controls") {
             options.controls = argv[++i];
         } else if (arg == L"--reply") {
@@ -188,6 +200,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
                 std::make_unique<testbed::IpcEndpoint>(kSensorClientDestination, g_options.journal);
             for (const auto& reply : g_options.replies)
                 endpoint->SetReply(reply.first, reply.second);
+            if (g_options.heldCode) endpoint->HoldReply(g_options.heldCode, g_replyRelease);
         }
 #endif
         RunUntilStopped();
@@ -208,6 +221,9 @@ int wmain(int argc, wchar_t** argv) {
         ::CreateEventW(nullptr, TRUE, FALSE, ForceStopEventName(g_options.name).c_str());
     if (!g_stopEvent || !g_forceStopEvent) return static_cast<int>(::GetLastError());
     ::ResetEvent(g_forceStopEvent);  // a request left over from an earlier instance
+    g_replyRelease =
+        ::CreateEventW(nullptr, TRUE, FALSE, ReplyReleaseEventName(g_options.name).c_str());
+    if (g_replyRelease) ::ResetEvent(g_replyRelease);
     std::wstring name = g_options.name;
     SERVICE_TABLE_ENTRYW table[] = {{&name[0], ServiceMain}, {nullptr, nullptr}};
     if (!::StartServiceCtrlDispatcherW(table)) return static_cast<int>(::GetLastError());
