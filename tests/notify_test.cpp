@@ -199,29 +199,18 @@ TEST_F(Notifications, UnreachableOrRejectingSensorFailsCleanly) {
         std::vector<std::pair<std::string, int>> records;
         std::string absent;
     } cases[] = {
-        {0,
-         kProxy,
-         false,
-         {{"Send NIPC Command failed (error: 2).", kWarn}, {"Send NIPC Command failed.", kWarn}},
-         ""},
-        {0,
-         kSelf,
-         true,
-         {{"Notify iKX failed", kInfo}, {"[NotifyClientSelfProtectionSettings][End]", kInfo}},
-         ""},
-        {0,
-         kTrusted,
-         false,
-         {{whitelist + "[Send NIPC Command failed!!]", kWarn}, {whitelist + "[End]", kInfo}},
-         ""},
+        // clang-format off
+        {0, kProxy, false,
+         {{"Send NIPC Command failed (error: 2).", kWarn}, {"Send NIPC Command failed.", kWarn}}, ""},
+        {0, kSelf, true,
+         {{"Notify iKX failed", kInfo}, {"[NotifyClientSelfProtectionSettings][End]", kInfo}}, ""},
+        {0, kTrusted, false,
+         {{whitelist + "[Send NIPC Command failed!!]", kWarn}, {whitelist + "[End]", kInfo}}, ""},
         {1, kProxy, false, {{"Init NIPC failed", kWarn}}, "[SendKxIpcNotifaction]"},
-        {1,
-         kSelf,
-         true,
-         {{"Init NIPC failed", kWarn}},
-         "[NotifyClientSelfProtectionSettings][End]"},
+        {1, kSelf, true, {{"Init NIPC failed", kWarn}}, "[NotifyClientSelfProtectionSettings][End]"},
         {1, kTrusted, false, {{"Init NIPC failed", kWarn}}, whitelist + "[End]"},
         {2, kSelf, true, {{"iKX reply error: 5.", kWarn}}, "Notify iKX failed"},
+        // clang-format on
     };
     int condition = -1;
     for (const auto& c : cases) {
@@ -307,23 +296,46 @@ TEST_F(Notifications, ConcurrentSendersEachArriveWholeAndOnce) {
     EXPECT_FALSE(PlmPipcLoaded());
 }
 
-// The handlers called in process, where the response is visible: settings
-// dropped while a stop of the sensor services holds the flag, result_code on
-// a rejection, and sub-dispatchers given a type that is none of theirs.
+// A stop of the sensor services holds the flag while it waits for the sensor
+// to agree: self-protection settings sent meanwhile are dropped with success,
+// and the stop's own request to switch protection off is all the sensor gets.
+TEST_F(Notifications, SelfProtectionIsDroppedWhileAStopRuns) {
+    StartClient(L"--hold-reply 0x4002");
+    AddService(L"QVKXE", true);
+    std::thread stop([&] {
+        Send(dll.OnCommand, R"({"command_id":"VORN_ONCOMMAND_IAGT_SERVICE","command_data":)"
+                            R"({"command_type":"VORN_TYPE_IAGT_STOP"}})");
+    });
+    const bool asked = WaitUntil([&] { return testbed::ReadIpcJournal(journal).size() == 1; }, 20s);
+    if (asked) {
+        EXPECT_EQ(Notify(kSelf, R"({"enable":{"file":1}})"), 0);
+        EXPECT_TRUE(
+            LoggedAt("Stopping iKX service now, ignore this Self-Protection settings", kTrace));
+        EXPECT_EQ(log.Count(kSucceeded), 1);
+    }
+    ReleaseHeldReply();
+    stop.join();
+    ASSERT_TRUE(asked);
+    ExpectSent(kSelf, {Word(0)}, "the stop's own request");
+    log.Clear();  // the stop is over: the settings go out again, to a stopped sensor
+    EXPECT_EQ(Notify(kSelf, R"({"enable":{"file":1}})"), 0);
+    EXPECT_TRUE(log.Contains("Notify iKX failed"));
+}
+
+// The handlers called in process, where the response is visible: untouched
+// when settings are dropped or accepted, result_code on a rejection, and none
+// written by sub-dispatchers given a type that is none of theirs.
 TEST_F(Notifications, HandlersInProcess) {
     ikx::CreateLogWriter();
     ASSERT_TRUE(ikx::InitVornAgentObj());
     const Json::Value request =
         Parse(NotifyRequest(kAdmin, kSelf.type, R"({"enable":{"file":1}})"));
     Json::Value response;
-    ikx::ServiceStopPending = 1;
+    ikx::ServiceStopPending = 1;  // dropped: the response stays as it was handed in
     EXPECT_TRUE(ikx::NotifyClientSelfProtectionSettings(request, response));
     ikx::ServiceStopPending = 0;
     EXPECT_TRUE(response.isNull());
-    EXPECT_TRUE(LoggedAt("Stopping iKX service now, ignore this Self-Protection settings", kTrace));
-    EXPECT_FALSE(log.Contains("[NotifyClientSelfProtectionSettings][End]"));
-    ExpectSent(kSelf, {}, "while the stop holds");
-    EXPECT_TRUE(ikx::NotifyClientSelfProtectionSettings(request, response));  // the stop is over
+    EXPECT_TRUE(ikx::NotifyClientSelfProtectionSettings(request, response));  // accepted
     EXPECT_TRUE(response.isNull());
     ExpectSent(kSelf, {Word(1)}, "after the stop");
     StartClient(L"--reply 0x4002=5");

@@ -135,6 +135,11 @@ void IpcEndpoint::SetNoReply(uint32_t code) {
     noReply_.insert(code);
 }
 
+void IpcEndpoint::HoldReply(uint32_t code, HANDLE release) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_[code] = release;
+}
+
 std::vector<ReceivedCommand> IpcEndpoint::Received() {
     std::lock_guard<std::mutex> lock(mutex_);
     return received_;
@@ -184,6 +189,7 @@ void IpcEndpoint::Handle(HANDLE pipe, const std::vector<uint8_t>& message) {
     command.data.assign(message.begin() + sizeof header, message.end());
 
     ipcwire::ReplyHeader reply = {ipcwire::kReplyMagic, 1, defaultReply_};
+    HANDLE release = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         // Journaled before the reply, so a sender that got its answer can
@@ -193,6 +199,12 @@ void IpcEndpoint::Handle(HANDLE pipe, const std::vector<uint8_t>& message) {
         if (noReply_.count(command.code)) reply.hasReply = 0;
         const auto scripted = replies_.find(command.code);
         if (scripted != replies_.end()) reply.replyCode = scripted->second;
+        const auto held = held_.find(command.code);
+        if (held != held_.end()) release = held->second;
+    }
+    if (release) {
+        const HANDLE events[] = {release, stop_};
+        ::WaitForMultipleObjects(2, events, FALSE, 60000);
     }
     OVERLAPPED ov = {};
     ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -36,6 +36,9 @@ class IpcEndpoint {
     void SetReply(uint32_t code, uint32_t replyCode);
     // Answer `code` without reply data (the record's reply pointer stays null).
     void SetNoReply(uint32_t code);
+    // Holds the answer to `code` (after journaling it) until `release` is set,
+    // at most a minute, so a test can act while the sender waits.
+    void HoldReply(uint32_t code, HANDLE release);
     std::vector<ReceivedCommand> Received();
     // Waits (bounded) until at least `count` commands have arrived.
     bool WaitForCommands(size_t count, std::chrono::milliseconds timeout);
@@ -52,6 +55,7 @@ class IpcEndpoint {
     std::mutex mutex_;
     std::map<uint32_t, uint32_t> replies_;
     std::set<uint32_t> noReply_;
+    std::map<uint32_t, HANDLE> held_;
     std::vector<ReceivedCommand> received_;
     std::vector<std::thread> threads_;
 };

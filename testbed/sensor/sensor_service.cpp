@@ -4,6 +4,7 @@
 //       [--start-pending <ms>] [--stop-pending <ms>] [--paused <ms>]
 //       [--fail-starts <n> --counter <file>] [--controls <file>]
 //       [--start-with <service>]
+//       [--hold-reply <code>]
 // It serves the sensor client's IPC destination while it runs (unless
 // --no-ipc), journals every command to --journal (format of ipc_wire.h) and
 // answers the codes given with --reply with those values (numbers in C
@@ -20,6 +21,9 @@
 //                       test can count how often it was asked;
 //   --start-with name   once running, starts that service too, as the
 //                       sensor client starts its engine.
+//   --hold-reply code   journals that command at once but answers it only
+//                       when the test sets the event named by
+//                       ReplyReleaseEventName (at most a minute later).
 // The user control kForceStopControl (or the named event) always stops it,
 // so a test can clean up after itself. Waits are real time, never scaled.
 #include <windows.h>
@@ -43,6 +47,7 @@ struct Options {
     std::wstring counter;
     std::wstring controls;
     std::wstring startWith;
+    uint32_t heldCode = 0;
     std::map<uint32_t, uint32_t> replies;
     bool ignoreStop = false;
     bool serveIpc = true;
@@ -57,9 +62,14 @@ Options g_options;
 SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 HANDLE g_stopEvent = nullptr;
 HANDLE g_forceStopEvent = nullptr;
+HANDLE g_replyRelease = nullptr;
 
 std::wstring ForceStopEventName(const std::wstring& service) {
     return L"Global\\KxSensorServiceForceStop_" + service;
+}
+
+std::wstring ReplyReleaseEventName(const std::wstring& service) {
+    return L"Global\\KxSensorReplyRelease_" + service;
 }
 
 DWORD Number(const wchar_t* text) {
@@ -89,6 +99,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.journal = argv[++i];
         } else if (arg == L"--counter") {
             options.counter = argv[++i];
+        } else if (arg == L"--hold-reply") {
+            options.heldCode = Number(argv[++i]);
         } else if (arg == L"--controls") {
             options.controls = argv[++i];
         } else if (arg == L"--start-with") {
@@ -203,6 +215,7 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
                 std::make_unique<testbed::IpcEndpoint>(kSensorClientDestination, g_options.journal);
             for (const auto& reply : g_options.replies)
                 endpoint->SetReply(reply.first, reply.second);
+            if (g_options.heldCode) endpoint->HoldReply(g_options.heldCode, g_replyRelease);
         }
 #endif
         RunUntilStopped();
@@ -223,6 +236,9 @@ int wmain(int argc, wchar_t** argv) {
         ::CreateEventW(nullptr, TRUE, FALSE, ForceStopEventName(g_options.name).c_str());
     if (!g_stopEvent || !g_forceStopEvent) return static_cast<int>(::GetLastError());
     ::ResetEvent(g_forceStopEvent);  // a request left over from an earlier instance
+    g_replyRelease =
+        ::CreateEventW(nullptr, TRUE, FALSE, ReplyReleaseEventName(g_options.name).c_str());
+    if (g_replyRelease) ::ResetEvent(g_replyRelease);
     std::wstring name = g_options.name;
     SERVICE_TABLE_ENTRYW table[] = {{&name[0], ServiceMain}, {nullptr, nullptr}};
     if (!::StartServiceCtrlDispatcherW(table)) return static_cast<int>(::GetLastError());

@@ -181,6 +181,13 @@ void ReportRefusals() {
 
 }  // namespace
 
+// For the subcommand files: whether the extension sent a record ending in
+// `suffix` (known only when vornhost listens itself).
+bool VornhostLogged(const char* suffix) {
+    return Logged(suffix);
+}
+void ReportNotifyOutcome();
+
 int main(int argc, char** argv) {
     std::string dll = ExeDir() + "vornExt_iKXClient.dll";
     int at = 1;
@@ -222,6 +229,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     listener.reset();
     ReportRefusals();
+    if (kind == "notify") ReportNotifyOutcome();
     ::FreeLibrary(ext.module);
     return rc;
 }
