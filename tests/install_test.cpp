@@ -3,9 +3,7 @@
 // IPC, the sensor's services, registry and folders it leaves, the kept logs.
 // Runs with IKX_TIME_DIVISOR=100 (set by ctest): the installer's work must fit
 // in the scaled 20 minutes even on a busy machine.
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <thread>
 
 #include "install_world.h"
@@ -13,43 +11,8 @@
 #include "log/log.h"
 
 using namespace testsupport;
-using Spec = testbed::SensorPackageSpec;
-namespace fs = std::filesystem;
 
 namespace {
-
-Json::Value Data(const Json::Value& pkgPath) {
-    Json::Value data;
-    data["command_type"] = "VORN_IAGENT_INSTALL";
-    data["PkgPath"] = pkgPath;
-    return data;
-}
-
-Spec With(const std::function<void(Spec&)>& change) {
-    Spec spec;
-    change(spec);
-    return spec;
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-class InstallFlow : public InstallTest {
-  protected:
-    void SetUp() override {
-        InstallTest::SetUp();
-        dll.Init();
-    }
-    void TearDown() override {
-        dll.Deinit();
-        InstallTest::TearDown();
-    }
-    Json::Value Query(const std::string& id, const std::string& type = "") {
-        return Parse(dll.Query(IkxQuery(id, type)))["result_data"]["content"];
-    }
-    ProductDll dll;
-};
 
 TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
     const std::wstring package = Package();
