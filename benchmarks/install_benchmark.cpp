@@ -82,10 +82,10 @@ int main() {
         ::MsiInstallProductW((BinDir() + msi).c_str(), L"");
     }
     const std::wstring package = TempDir(L"bench_package");
-    testbed::SensorPackageSpec spec;
-    spec.bulkBytes = kBulkBytes;
+    testbed::SensorPackageOptions options;
+    options.bulkBytes = kBulkBytes;
     std::string reason;
-    if (!testbed::BuildSensorPackage(package, BinDir(), spec, &reason)) {
+    if (!testbed::BuildSensorPackage(package, BinDir(), options, &reason)) {
         std::printf("cannot build the package: %s\n", reason.c_str());
         return 1;
     }

@@ -3,9 +3,7 @@
 // IPC, the sensor's services, registry and folders it leaves, the kept logs.
 // Runs with IKX_TIME_DIVISOR=100 (set by ctest): the installer's work must fit
 // in the scaled 20 minutes even on a busy machine.
-#include <filesystem>
 #include <fstream>
-#include <functional>
 #include <thread>
 
 #include "install_world.h"
@@ -13,43 +11,8 @@
 #include "log/log.h"
 
 using namespace testsupport;
-using Spec = testbed::SensorPackageSpec;
-namespace fs = std::filesystem;
 
 namespace {
-
-Json::Value Data(const Json::Value& pkgPath) {
-    Json::Value data;
-    data["command_type"] = "VORN_IAGENT_INSTALL";
-    data["PkgPath"] = pkgPath;
-    return data;
-}
-
-Spec With(const std::function<void(Spec&)>& change) {
-    Spec spec;
-    change(spec);
-    return spec;
-}
-
-bool Has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-class InstallFlow : public InstallTest {
-  protected:
-    void SetUp() override {
-        InstallTest::SetUp();
-        dll.Init();
-    }
-    void TearDown() override {
-        dll.Deinit();
-        InstallTest::TearDown();
-    }
-    Json::Value Query(const std::string& id, const std::string& type = "") {
-        return Parse(dll.Query(IkxQuery(id, type)))["result_data"]["content"];
-    }
-    ProductDll dll;
-};
 
 TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
     const std::wstring package = Package();
@@ -143,8 +106,8 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
 }
 
 TEST_F(InstallTest, BadRequestsAndPackagesFailBeforeTheInstallerAndLeaveNothingBehind) {
-    using Damage = Spec::Damage;
-    const auto at = [&](const Spec& spec) { return Data(Narrow(Package(spec))); };
+    using Damage = PackageOptions::Damage;
+    const auto at = [&](const PackageOptions& options) { return Data(Narrow(Package(options))); };
     Json::Value noPath = Data(Json::Value());
     noPath.removeMember("PkgPath");
     const std::string good = Narrow(Package());
@@ -165,19 +128,19 @@ TEST_F(InstallTest, BadRequestsAndPackagesFailBeforeTheInstallerAndLeaveNothingB
     } rows[] = {
         {"no PkgPath", noPath, 2, "Can't find install package.", [] {}},
         {"command_data not an object", Json::Value(good), 2, "Can't find install package.", [] {}},
-        {"not a zip", at(With([](Spec& s) { s.damage = Damage::kNotZip; })), 1,
+        {"not a zip", at(With([](PackageOptions& s) { s.damage = Damage::kNotZip; })), 1,
          "Decompress KX install package failed.", [] {}},
-        {"truncated", at(With([](Spec& s) { s.damage = Damage::kTruncated; })), 1,
+        {"truncated", at(With([](PackageOptions& s) { s.damage = Damage::kTruncated; })), 1,
          "Decompress KX install package failed.", [] {}},
-        {"entry outside", at(With([](Spec& s) { s.extraOuterEntry = "../escaped.txt"; })), 1,
-         "Decompress KX install package failed.", [] {}},
-        {"no core", at(With([](Spec& s) { s.coreArchive = false; })), 1,
+        {"entry outside", at(With([](PackageOptions& s) { s.extraOuterEntry = "../escaped.txt"; })),
+         1, "Decompress KX install package failed.", [] {}},
+        {"no core", at(With([](PackageOptions& s) { s.coreArchive = false; })), 1,
          "The install package is invalid.", [] {}},
-        {"no engine", at(With([](Spec& s) { s.engineArchive = false; })), 1,
+        {"no engine", at(With([](PackageOptions& s) { s.engineArchive = false; })), 1,
          "The install package is invalid.", [] {}},
-        {"engine not a zip", at(With([](Spec& s) { s.damage = Damage::kEngineNotZip; })), 1,
-         "Decompress KX Engine pack failed.", [] {}},
-        {"core not a zip", at(With([](Spec& s) { s.damage = Damage::kCoreNotZip; })), 1,
+        {"engine not a zip", at(With([](PackageOptions& s) { s.damage = Damage::kEngineNotZip; })),
+         1, "Decompress KX Engine pack failed.", [] {}},
+        {"core not a zip", at(With([](PackageOptions& s) { s.damage = Damage::kCoreNotZip; })), 1,
          "Decompress KX Core pack failed.", [] {}},
         {"no IPC library", Data(good), 1, "Init NIPC failed",
          [&] { agent.Remove(L"PlmPIPC.dll"); }},

@@ -44,15 +44,14 @@ constexpr wchar_t kUserDataProducts[] =
     L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\S-1-5-18\\Products\\";
 constexpr wchar_t kUninstallKeys[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\";
 
-// PkgPath as text; any other JSON type, or none, reads as empty.
+// PkgPath as text; any other JSON type, or none, reads as empty: a number is
+// no folder, and an array or object names none.
 std::wstring PackageFile(const Json::Value& request) {
-    static const std::string kData = "command_data", kPath = "PkgPath";
+    const Json::Value& none = Json::Value::nullSingleton();
+    const Json::Value& data = request.isObject() ? request["command_data"] : none;
+    const Json::Value& path = data.isObject() ? data["PkgPath"] : none;
     std::wstring folder;
-    const Json::Value* data =
-        request.isObject() ? request.find(kData.data(), kData.data() + kData.size()) : nullptr;
-    const Json::Value* path =
-        data && data->isObject() ? data->find(kPath.data(), kPath.data() + kPath.size()) : nullptr;
-    if (path && path->isString()) folder = MultiByteToWide(path->asString(), kCodePageUtf8);
+    if (path.isString()) folder = MultiByteToWide(path.asString(), kCodePageUtf8);
     if (folder.empty() || folder.back() != L'\\') folder += L'\\';
     return folder + kPackageName;
 }

@@ -20,6 +20,12 @@ bool Exists(const std::wstring& path) {
     return ::PathFileExistsW(path.c_str()) != FALSE;
 }
 
+// "X\" names nothing when X is a file, so files are looked for as "X".
+std::wstring WithoutTrailingBackslash(std::wstring path) {
+    while (path.size() > 1 && path.back() == L'\\') path.pop_back();
+    return path;
+}
+
 void CopyOverwriting(const std::wstring& from, const std::wstring& to) {
     ::CopyFileW(from.c_str(), to.c_str(), FALSE);
 }
@@ -39,9 +45,7 @@ StagingPaths GetStagingPaths() {
 }
 
 PathKind GetPathKind(const std::wstring& path) {
-    std::wstring probe = path;
-    while (probe.size() > 1 && probe.back() == L'\\') probe.pop_back();
-    const DWORD attributes = ::GetFileAttributesW(probe.c_str());
+    const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslash(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kDirectory : PathKind::kFile;
 }
@@ -53,15 +57,12 @@ StagingPrep PrepareStagingFolder(const std::wstring& folder) {
             prep.error = CleanDirectory(folder.c_str(), false, false);
             if (prep.error != 0) prep.step = StagingPrep::kNotEmptied;
             break;
-        case PathKind::kFile: {
-            std::wstring file = folder;
-            while (file.size() > 1 && file.back() == L'\\') file.pop_back();
-            if (!::DeleteFileW(file.c_str())) {
+        case PathKind::kFile:
+            if (!::DeleteFileW(WithoutTrailingBackslash(folder).c_str())) {
                 prep.error = ::GetLastError();
                 prep.step = StagingPrep::kFileNotDeleted;
             }
             break;
-        }
         case PathKind::kMissing:
             break;
     }

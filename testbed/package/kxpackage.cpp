@@ -21,17 +21,17 @@ int main(int argc, char** argv) {
     if (folder.back() != '\\') folder += '\\';
     ::CreateDirectoryA(folder.c_str(), nullptr);
 
-    testbed::SensorPackageSpec spec;
-    if (argc > 2) spec.version = argv[2];
-    if (argc > 3) spec.bulkBytes = std::strtoul(argv[3], nullptr, 10) * 1024 * 1024;
+    testbed::SensorPackageOptions options;
+    if (argc > 2) options.version = argv[2];
+    if (argc > 3) options.bulkBytes = std::strtoul(argv[3], nullptr, 10) * 1024 * 1024;
     std::string reason;
     const std::wstring wideFolder(folder.begin(), folder.end());
-    if (!testbed::BuildSensorPackage(wideFolder, std::wstring(binDir.begin(), binDir.end()), spec,
-                                     &reason)) {
+    if (!testbed::BuildSensorPackage(wideFolder, std::wstring(binDir.begin(), binDir.end()),
+                                     options, &reason)) {
         std::printf("kxpackage: %s\n", reason.c_str());
         return 1;
     }
     std::printf("kxpackage: wrote %sinstupg_iKX.zip (version %s)\n", folder.c_str(),
-                spec.version.c_str());
+                options.version.c_str());
     return 0;
 }

@@ -61,10 +61,10 @@ std::string Bulk(size_t size, unsigned seed) {
     return data;
 }
 
-std::string Manifest(const SensorPackageSpec& spec) {
-    std::string text = "Version=" + spec.version + "\nAgentGuid=" + spec.agentGuid +
-                       "\nApiKey=" + spec.apiKey + "\n";
-    for (const auto& value : spec.components) text += value.first + "=" + value.second + "\n";
+std::string Manifest(const SensorPackageOptions& options) {
+    std::string text = "Version=" + options.version + "\nAgentGuid=" + options.agentGuid +
+                       "\nApiKey=" + options.apiKey + "\n";
+    for (const auto& value : options.components) text += value.first + "=" + value.second + "\n";
     return text;
 }
 
@@ -91,8 +91,8 @@ bool EngineEntries(const fs::path& binDir, std::vector<Entry>& entries, std::str
                     entries, reason);
 }
 
-bool CoreEntries(const fs::path& binDir, const SensorPackageSpec& spec, std::vector<Entry>& entries,
-                 std::string* reason) {
+bool CoreEntries(const fs::path& binDir, const SensorPackageOptions& options,
+                 std::vector<Entry>& entries, std::string* reason) {
     if (!AddFiles(binDir,
                   {{"KXInstaller.exe", "KXInstaller.exe"},
                    {"Pelmo/vornAgent.dll", "VornAgent.dll"},
@@ -106,11 +106,12 @@ bool CoreEntries(const fs::path& binDir, const SensorPackageSpec& spec, std::vec
         entries.push_back({name, std::string("testbed stand-in for ") + name, 6});
     }
     entries.push_back({"logging.xml", "<logging level=\"debug\"/>\n", 6});
-    entries.push_back({"KXSensor.manifest", Manifest(spec), 6});
-    for (size_t done = 0, n = 0; done < spec.bulkBytes; done += kBulkFileBytes, ++n) {
+    entries.push_back({"KXSensor.manifest", Manifest(options), 6});
+    for (size_t done = 0, n = 0; done < options.bulkBytes; done += kBulkFileBytes, ++n) {
         entries.push_back(
             {"Pattern/data_" + std::to_string(n) + ".bin",
-             Bulk(std::min(kBulkFileBytes, spec.bulkBytes - done), static_cast<unsigned>(n)), 6});
+             Bulk(std::min(kBulkFileBytes, options.bulkBytes - done), static_cast<unsigned>(n)),
+             6});
     }
     return true;
 }
@@ -158,9 +159,9 @@ bool SendToInstaller(uint32_t code) {
 }  // namespace
 
 bool StageSensorPackage(const std::wstring& root, const std::wstring& binDir,
-                        const SensorPackageSpec& spec, std::string* reason) {
+                        const SensorPackageOptions& options, std::string* reason) {
     std::vector<Entry> engine, core;
-    if (!EngineEntries(binDir, engine, reason) || !CoreEntries(binDir, spec, core, reason)) {
+    if (!EngineEntries(binDir, engine, reason) || !CoreEntries(binDir, options, core, reason)) {
         return false;
     }
     const fs::path base(root);
@@ -202,27 +203,28 @@ DWORD RunInstallerDirectly(const std::wstring& installer, uint32_t code) {
 }
 
 bool BuildSensorPackage(const std::wstring& folder, const std::wstring& binDir,
-                        const SensorPackageSpec& spec, std::string* reason) {
-    using Damage = SensorPackageSpec::Damage;
+                        const SensorPackageOptions& options, std::string* reason) {
+    using Damage = SensorPackageOptions::Damage;
     const fs::path out = fs::path(folder) / "instupg_iKX.zip";
     std::vector<Entry> engine, core, outer;
-    if (!EngineEntries(binDir, engine, reason) || !CoreEntries(binDir, spec, core, reason)) {
+    if (!EngineEntries(binDir, engine, reason) || !CoreEntries(binDir, options, core, reason)) {
         return false;
     }
     Entry engineZip{"KXEngineWin32.zip", {}, 0}, coreZip{"KXCoreWin32.zip", {}, 0};
-    if (!InnerArchive(out.string() + ".engine", engine, spec.damage == Damage::kEngineNotZip,
+    if (!InnerArchive(out.string() + ".engine", engine, options.damage == Damage::kEngineNotZip,
                       engineZip.data) ||
-        !InnerArchive(out.string() + ".core", core, spec.damage == Damage::kCoreNotZip,
+        !InnerArchive(out.string() + ".core", core, options.damage == Damage::kCoreNotZip,
                       coreZip.data)) {
         if (reason) *reason = "cannot write the inner archives";
         return false;
     }
-    if (spec.engineArchive) outer.push_back(std::move(engineZip));
-    if (spec.coreArchive) outer.push_back(std::move(coreZip));
-    if (!spec.extraOuterEntry.empty()) outer.push_back({spec.extraOuterEntry, "outside", 6});
+    if (options.engineArchive) outer.push_back(std::move(engineZip));
+    if (options.coreArchive) outer.push_back(std::move(coreZip));
+    if (!options.extraOuterEntry.empty()) outer.push_back({options.extraOuterEntry, "outside", 6});
 
-    bool ok = spec.damage == Damage::kNotZip ? WriteFile(out, Bulk(4096, 7)) : WriteZip(out, outer);
-    if (ok && spec.damage == Damage::kTruncated) fs::resize_file(out, fs::file_size(out) / 2);
+    bool ok =
+        options.damage == Damage::kNotZip ? WriteFile(out, Bulk(4096, 7)) : WriteZip(out, outer);
+    if (ok && options.damage == Damage::kTruncated) fs::resize_file(out, fs::file_size(out) / 2);
     if (!ok && reason) *reason = "cannot write " + out.string();
     return ok;
 }

@@ -19,7 +19,7 @@
 
 namespace testbed {
 
-struct SensorPackageSpec {
+struct SensorPackageOptions {
     std::string version = "3.2.1.4321";
     std::string agentGuid = "{5D1E8A30-7C42-4B9E-A0F6-2B7C9D3E1F48}";
     std::string apiKey = "k3y-7f9c2e41d0b84a6e";
@@ -49,13 +49,13 @@ struct SensorPackageSpec {
 // stand-ins in binDir. False, with a reason, when a file could not be read
 // or the archive not written.
 bool BuildSensorPackage(const std::wstring& folder, const std::wstring& binDir,
-                        const SensorPackageSpec& spec, std::string* reason = nullptr);
+                        const SensorPackageOptions& options, std::string* reason = nullptr);
 
 // The same package as it lies after the product unpacked it and copied the
 // setup files: <root>Setup\ (installer, its libraries, runtime installers) and
 // <root>Package\ (root ends with a backslash).
 bool StageSensorPackage(const std::wstring& root, const std::wstring& binDir,
-                        const SensorPackageSpec& spec, std::string* reason = nullptr);
+                        const SensorPackageOptions& options, std::string* reason = nullptr);
 
 // Runs an installer directly, the way the product does but without it: starts
 // it in its own folder, sends `code` to destination 21 until it is taken, and
