@@ -3,37 +3,25 @@
 // IPC, the sensor's services, registry and folders it leaves, the kept logs.
 // Runs with IKX_TIME_DIVISOR=100 (set by ctest): the installer's work must fit
 // in the scaled 20 minutes even on a busy machine.
-#include "install_world.h"
+#include <fstream>
+#include <thread>
 
+#include "install_world.h"
+#include "ipc_endpoint.h"
 #include "log/log.h"
 
 using namespace testsupport;
 
 namespace {
 
-class InstallFlow : public InstallTest {
-  protected:
-    Json::Value Query(const std::string& id, const std::string& type = "") {
-        return Parse(dll.Query(IkxQuery(id, type)))["result_data"]["content"];
-    }
-    void SetUp() override {
-        InstallTest::SetUp();
-        dll.Init();
-    }
-    void TearDown() override {
-        dll.Deinit();
-        InstallTest::TearDown();
-    }
-    ProductDll dll;
-};
-
 TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
-    EXPECT_EQ(InstallFrom(Package())["result_code"], 0);
+    const std::wstring package = Package();
+    std::ofstream(fs::path(StagingFolder())) << "a file named Sensor is in the way";
+    EXPECT_EQ(InstallFrom(package)["result_code"], 0);
     EXPECT_FALSE(PathExists(StagingFolder()));
     const auto installed = KeptLogs(L"Install");
     ASSERT_EQ(installed.size(), 1u);
-    EXPECT_NE(installed[0].find("received command 0x5001"), std::string::npos) << installed[0];
-
+    EXPECT_TRUE(Has(installed[0], "received command 0x5001")) << installed[0];
     EXPECT_EQ(Query("VORN_ONQUERY_SERVICE_STATUS")["status_code"], 1);
     EXPECT_EQ(Query("VORN_ONQUERY_PRODUCT_VERSION")["product_version"], "3.2.1.4321");
     const Json::Value components =
@@ -42,22 +30,253 @@ TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
     EXPECT_EQ(components[0]["version"], "130100 0 0");
     EXPECT_EQ(components[1]["version"], "2147 0 0");
     EXPECT_EQ(components[2]["version"], "163 0 0");
-    const std::wstring folder = DefaultInstallFolder(agent);
-    EXPECT_TRUE(PathExists(folder + L"KXInstaller.exe"));
+    EXPECT_EQ(StandInJournal(L"vcredist_x86.exe").size(), 1u) << "the 64-bit build is no WOW64";
 
+    const std::wstring folder = DefaultInstallFolder(agent);
     log.Clear();
     EXPECT_EQ(Uninstall()["result_code"], 0);
     EXPECT_EQ(Query("VORN_ONQUERY_SERVICE_STATUS")["status_code"], 4);
-    for (const wchar_t* name : {L"QVKXC", L"QVKXE"}) {
-        EXPECT_FALSE(ServiceExists(name)) << Narrow(name);
-    }
-    EXPECT_FALSE(PathExists(folder));
-    EXPECT_FALSE(PathExists(StagingFolder()));
+    EXPECT_FALSE(ServiceExists(L"QVKXC") || ServiceExists(L"QVKXE"));
+    EXPECT_FALSE(PathExists(folder) || PathExists(StagingFolder()));
     const auto removed = KeptLogs(L"Uninstall");
     ASSERT_EQ(removed.size(), 1u);
-    EXPECT_NE(removed[0].find("received command 0x5002"), std::string::npos) << removed[0];
-    ExpectRecord("Enter UninstallIKX", ikx::kTrace, "UninstallIKX");
-    ExpectRecord("Wait for KXInstaller to finish.", ikx::kInfo, "TriggerInstaller");
+    EXPECT_TRUE(Has(removed[0], "received command 0x5002")) << removed[0];
+    EXPECT_TRUE(Has(removed[0], "\\Sensor\\Backup")) << "run from the backup copy";
+}
+
+TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces) {
+    const std::wstring package = Package(), newFolder = DefaultInstallFolder(agent);
+    const std::wstring oldFolder = TempDir(L"old") + L"Corvask\\KXE";
+    std::wstring sameFolder = newFolder + L"sub\\..";
+    ::CharUpperW(&sameFolder[0]);
+    const std::string guid = OldInstallation::kAgentGuid, key = OldInstallation::kApiKey;
+    const struct {
+        const char* name;
+        std::wstring folder, installPath;
+        std::function<void()> arrange;
+        const char* code;
+        std::string unregister;  // arguments the client was run with; "" not run
+        bool oldKept;
+        const char* message;
+    } rows[] = {
+        {"own folder", oldFolder, oldFolder, [] {}, "0x5003",
+         "-c=Unregister -Agent_guid=" + guid + " -API_Key=" + key, false,
+         "Try to unregister QVKX to server"},
+        {"new folder spelled otherwise", newFolder, sameFolder, [] {}, "0x5003",
+         "-c=Unregister -Agent_guid=" + guid + " -API_Key=" + key, true,
+         "The old install folder is same as the new one, skip delete."},
+        {"no agent id", oldFolder, oldFolder, [] { RegDeleteValue(kKxcKey, L"Agent GUID"); },
+         "0x5003", "-c=Unregister -Agent_guid= -API_Key=", false, "Get QVKX agent GUID failed."},
+        {"key of another type", oldFolder, oldFolder,
+         [&] { RegSetString(kKxcKey, L"API Key", Widen(key), REG_EXPAND_SZ); }, "0x5003",
+         "-c=Unregister -Agent_guid=" + guid + " -API_Key=", false, "Get QVKX API key failed."},
+        {"path of another type", oldFolder, oldFolder,
+         [&] { RegSetString(kKxcKey, L"InstallPath", oldFolder, REG_EXPAND_SZ); }, "0x5003", "",
+         true, "Unregister To Server failed"},
+        {"client of version 3", oldFolder, oldFolder,
+         [] { RegSetString(kKxcKey, L"Version", L"3.0.0"); }, "0x5001", "", true, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        CleanInstallWorld(agent);
+        {
+            OldInstallation old(row.folder, row.installPath);
+            row.arrange();
+            log.Clear();
+            EXPECT_EQ(InstallFrom(package.substr(0, package.size() - 1))["result_code"], 0);
+            EXPECT_TRUE(Has(KeptLogs(L"Install").at(0), row.code));
+            const auto journal = StandInJournal(L"KXClient.exe");
+            if (row.unregister.empty()) {
+                EXPECT_TRUE(journal.empty());
+            } else {
+                EXPECT_EQ(journal, std::vector<std::string>{"\"" + Narrow(row.installPath) +
+                                                            "\\KXClient.exe\" " + row.unregister});
+            }
+            if (row.message) EXPECT_TRUE(Logged(row.message));
+            for (const auto& text : log.Texts()) EXPECT_FALSE(Has(text, key)) << text;
+            const bool removed = std::string(row.code) == "0x5003";
+            for (const auto& msiKey : OldInstallation::MsiKeys(false)) {
+                EXPECT_EQ(OldInstallation::KeyExists(msiKey.first, msiKey.second), !removed);
+            }
+            EXPECT_TRUE(OldInstallation::KeyExists(HKEY_LOCAL_MACHINE,
+                                                   OldInstallation::MsiKeys(true)[4].second));
+            EXPECT_EQ(PathExists(row.folder + L"\\KXClient.ini"), row.oldKept);
+        }
+    }
+}
+
+TEST_F(InstallTest, BadRequestsAndPackagesFailBeforeTheInstallerAndLeaveNothingBehind) {
+    using Damage = Spec::Damage;
+    const auto at = [&](const Spec& spec) { return Data(Narrow(Package(spec))); };
+    Json::Value noPath = Data(Json::Value());
+    noPath.removeMember("PkgPath");
+    const std::string good = Narrow(Package());
+    const Json::Value values[] = {Json::Value(),
+                                  5,
+                                  true,
+                                  Json::Value(Json::arrayValue),
+                                  Json::Value(Json::objectValue),
+                                  std::string(70000, 'p'),
+                                  good + "instupg_iKX.zip"};
+    std::unique_ptr<HeldFile> held;
+    const struct {
+        const char* name;
+        Json::Value data;
+        int code;
+        std::string message;
+        std::function<void()> arrange;
+    } rows[] = {
+        {"no PkgPath", noPath, 2, "Can't find install package.", [] {}},
+        {"command_data not an object", Json::Value(good), 2, "Can't find install package.", [] {}},
+        {"not a zip", at(With([](Spec& s) { s.damage = Damage::kNotZip; })), 1,
+         "Decompress KX install package failed.", [] {}},
+        {"truncated", at(With([](Spec& s) { s.damage = Damage::kTruncated; })), 1,
+         "Decompress KX install package failed.", [] {}},
+        {"entry outside", at(With([](Spec& s) { s.extraOuterEntry = "../escaped.txt"; })), 1,
+         "Decompress KX install package failed.", [] {}},
+        {"no core", at(With([](Spec& s) { s.coreArchive = false; })), 1,
+         "The install package is invalid.", [] {}},
+        {"no engine", at(With([](Spec& s) { s.engineArchive = false; })), 1,
+         "The install package is invalid.", [] {}},
+        {"engine not a zip", at(With([](Spec& s) { s.damage = Damage::kEngineNotZip; })), 1,
+         "Decompress KX Engine pack failed.", [] {}},
+        {"core not a zip", at(With([](Spec& s) { s.damage = Damage::kCoreNotZip; })), 1,
+         "Decompress KX Core pack failed.", [] {}},
+        {"no IPC library", Data(good), 1, "Init NIPC failed",
+         [&] { agent.Remove(L"PlmPIPC.dll"); }},
+        {"staging held open", Data(good), 1,
+         "Sensor folder (" + Narrow(StagingFolder()) + "\\) is not empty.\n",
+         [&] {
+             fs::create_directories(StagingFolder());
+             held = std::make_unique<HeldFile>(StagingFolder() + L"\\held.txt");
+         }},
+        {"file Sensor held open", Data(good), 1, "Clear Sensor folder failed, error: 32",
+         [&] { held = std::make_unique<HeldFile>(StagingFolder()); }},
+    };
+    std::vector<Json::Value> data;
+    for (const Json::Value& value : values) data.push_back(Data(value));
+    for (const auto& row : rows) data.push_back(row.data);
+    for (size_t i = 0; i < data.size(); ++i) {
+        const auto& row = rows[i < std::size(values) ? 0 : i - std::size(values)];
+        SCOPED_TRACE(row.name + std::string(" ") + data[i].toStyledString().substr(0, 200));
+        log.Clear();
+        row.arrange();
+        EXPECT_EQ(Install(data[i])["result_code"], row.code);
+        ExpectRecord(row.message, ikx::kWarn, "OnCommandInstall");
+        EXPECT_EQ(PathExists(StagingFolder()), held != nullptr);
+        held.reset();
+        EXPECT_TRUE(KeptLogs(L"Install").empty());
+        agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll");
+        fs::remove_all(StagingFolder());
+    }
+    EXPECT_FALSE(PathExists(WindowsTemp() + L"\\escaped.txt"));
+}
+
+// Each way an installer can fail ends install and uninstall alike: result 1,
+// the failure records, the installer's log kept, the staging folder removed.
+TEST_F(InstallTest, FailingInstallerFailsInstallAndUninstallAlike) {
+    const std::wstring package = Package();
+    InstalledSensor sensor;  // what the uninstall rows try to remove, and keep
+    ASSERT_EQ(sensor.exitCode, 0x20ff0000u);
+    const std::wstring clientJournal = DefaultInstallFolder(agent) + L"KXC_ipc_journal.txt";
+    const std::string module = " vornExt_iKX_OnCommand.cpp";
+    const struct {
+        const char* script;
+        const char* kept;  // in the kept log of every run
+        bool kill;
+    } rows[] = {{"exit-before-ack", "script 'exit-before-ack'", false},
+                {"never-ack", "refused command", false},
+                {"ack-exit-0", "exit code 0", false},
+                {"hang", "received command", false},
+                {"hang", "received command", true}};
+    for (const auto& row : rows) {
+        for (const bool install : {true, false}) {
+            SCOPED_TRACE(std::string(row.script) + (row.kill ? " killed" : "") +
+                         (install ? " install" : " uninstall"));
+            log.Clear();
+            Script(row.script);
+            std::thread killer([&] {
+                if (row.kill &&
+                    log.WaitFor("Wait for KXInstaller to finish.", std::chrono::minutes(1)))
+                    KillProcesses(L"KXInstaller.exe");
+            });
+            EXPECT_EQ((install ? InstallFrom(package) : Uninstall())["result_code"], 1);
+            killer.join();
+            if (install) {
+                EXPECT_EQ(Sites("Trigger installer failed"),
+                          (std::vector<std::string>{"warn InstallIKX" + module,
+                                                    "trace OnCommandInstall" + module}));
+            } else {
+                EXPECT_EQ(Sites("Trigger uninstallI failed"),
+                          std::vector<std::string>{"warn UninstallIKX" + module});
+                EXPECT_EQ(Sites("Trigger uninstall failed"),
+                          std::vector<std::string>{"trace OnCommandUninstall" + module});
+            }
+            if (std::string(row.script) == "never-ack") {
+                EXPECT_GE(log.Count("SendNIPCTOKXInstaller failed, need to try."), 3);
+                ExpectRecord("SendNIPCTOKXInstaller failed, need to try.", ikx::kInfo,
+                             "TriggerInstaller");
+            }
+            const auto kept = KeptLogs(install ? L"Install" : L"Uninstall");
+            ASSERT_EQ(kept.size(), 1u);
+            EXPECT_TRUE(Has(kept[0], row.kept)) << kept[0];
+            EXPECT_FALSE(PathExists(StagingFolder()));
+            fs::remove_all(WindowsTemp() + L"\\KXE_Debug");
+        }
+    }
+    size_t notices = 0;
+    for (const auto& command : testbed::ReadIpcJournal(clientJournal)) {
+        notices += command.code == 0x6002 && command.type == 1 && command.data.empty();
+    }
+    EXPECT_EQ(notices, std::size(rows));
+}
+
+TEST_F(InstallTest, UninstallStopsWhereItCannotBackTheSensorUp) {
+    std::vector<std::unique_ptr<ScopedService>> services;
+    std::unique_ptr<HeldFile> held;
+    const auto engine = [&] { services.push_back(SensorService(L"QVKXE")); };
+    const struct {
+        const char* name;
+        std::function<void()> arrange;
+        int code;
+        std::string message;
+        int level;
+        bool bound;  // got as far as binding the IPC library
+    } rows[] = {
+        {"old client only",
+         [&] {
+             services.push_back(SensorService(L"KXClient"));
+             RegSetString(kKxcKey, L"Version", L"2.9.10");
+         },
+         0, "[iKX] KXC has not been installed.", ikx::kInfo, false},
+        {"no IPC library", [&] { engine(), agent.Remove(L"PlmPIPC.dll"); }, 1, "Init NIPC failed",
+         ikx::kWarn, false},
+        {"file Sensor held open",
+         [&] { engine(), held = std::make_unique<HeldFile>(StagingFolder()); }, 1,
+         "Clear Sensor folder failed, error: 32", ikx::kWarn, true},
+        {"old backup held open",
+         [&] {
+             engine();
+             fs::create_directories(StagingFolder() + L"\\Backup");
+             held = std::make_unique<HeldFile>(StagingFolder() + L"\\Backup\\held.txt");
+         },
+         1, "Create backup folder failed, error: 183", ikx::kWarn, true},
+        {"no install folder", engine, 1, "Backup KXE directory failed. (Error: 3)", ikx::kWarn,
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        log.Clear();
+        row.arrange();
+        EXPECT_EQ(Uninstall()["result_code"], row.code);
+        ExpectRecord(row.message, row.level, "OnCommandUninstall");
+        EXPECT_EQ(log.Contains("Success to init NPIC for CLI!"), row.bound);
+        EXPECT_TRUE(KeptLogs(L"Uninstall").empty());
+        held.reset();
+        services.clear();
+        agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll");
+        fs::remove_all(StagingFolder());
+    }
 }
 
 }  // namespace

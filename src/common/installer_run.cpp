@@ -12,6 +12,7 @@ namespace {
 constexpr DWORD kAckPollMs = 5000;
 constexpr DWORD kInstallerRunMs = 20 * 60 * 1000;
 constexpr UINT kTerminatedExitCode = 0xFFFFFFFF;
+constexpr DWORD kTerminationMs = 30000;
 
 bool StartInstaller(const InstallerRun& run, UniqueHandle& process) {
     const std::wstring quoted = L"\"" + run.installer + L"\"";
@@ -56,6 +57,9 @@ InstallerResult RunInstaller(const InstallerRun& run) {
     }
     if (::WaitForSingleObject(process.get(), ScaledMs(kInstallerRunMs)) == WAIT_TIMEOUT) {
         ::TerminateProcess(process.get(), kTerminatedExitCode);
+        // Termination completes asynchronously; until it has, the installer's
+        // image and logs cannot be removed with the staging folder.
+        ::WaitForSingleObject(process.get(), ScaledMs(kTerminationMs));
         result.outcome = InstallerResult::kTimedOut;
         return result;
     }

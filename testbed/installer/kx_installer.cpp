@@ -92,6 +92,12 @@ std::string Narrow(const std::wstring& text) {
     return fs::path(text).string();
 }
 
+std::string Hex(uint32_t code) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(code));
+    return text;
+}
+
 // Waits for the one command; 0 when none came.
 uint32_t TakeCommand(testbed::IpcEndpoint& endpoint, size_t count) {
     const auto deadline = std::chrono::steady_clock::now() + kCommandWait;
@@ -233,14 +239,12 @@ DWORD Serve() {
     testbed::IpcEndpoint endpoint(21, L"", refuse ? refusals : std::map<uint32_t, uint32_t>{});
     if (refuse) {
         for (size_t count = 1; count <= 3; ++count) {
-            Log("refused command " + std::to_string(TakeCommand(endpoint, count)));
+            Log("refused command " + Hex(TakeCommand(endpoint, count)));
         }
         return kSuccess;
     }
     const uint32_t code = TakeCommand(endpoint, 1);
-    char line[64];
-    std::snprintf(line, sizeof line, "received command 0x%04X", static_cast<unsigned>(code));
-    Log(line);
+    Log("received command " + Hex(code));
     if (Script() == "ack-exit-0") return 0;
     if (Script() == "hang") {
         std::this_thread::sleep_for(kCommandWait);
@@ -257,8 +261,8 @@ int wmain() {
     wchar_t self[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     g_self = fs::path(self).parent_path();
-    Log("KXInstaller started, pid " + std::to_string(::GetCurrentProcessId()) + ", script '" +
-        Script() + "'");
+    Log("KXInstaller started in " + g_self.string() + ", pid " +
+        std::to_string(::GetCurrentProcessId()) + ", script '" + Script() + "'");
     for (const wchar_t* name : kOwnFiles) {
         if (!fs::exists(g_self / name)) {
             Log("missing " + fs::path(name).string());
