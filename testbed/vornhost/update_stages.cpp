@@ -135,7 +135,7 @@ bool Stage(const char* name, StageFn fn, const Options& options, void* context,
     const int32_t rc = fn(&options, context);
     std::printf("%-19s returned 0x%x %s; context state %u\n", name, static_cast<unsigned>(rc),
                 CodeName(rc), context ? *static_cast<uint32_t*>(context) : 0u);
-    if (rc == 0 && settings.failAt == stage) {
+    if (rc == 0 && *stage && settings.failAt == stage) {
         std::printf("vornhost: giving up after %s as asked\n", stage);
         return false;
     }
