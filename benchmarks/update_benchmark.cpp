@@ -76,7 +76,7 @@ int main() {
     const std::wstring staging = WindowsTemp() + L"\\Sensor\\";
     ::CreateDirectoryW(install.c_str(), nullptr);
     ::CreateDirectoryW(packageFolder.c_str(), nullptr);
-    testbed::SensorPackageSpec spec;
+    testbed::SensorPackageOptions spec;
     spec.bulkBytes = kPackageBulkBytes;
     std::string reason;
     if (!testbed::BuildSensorPackage(packageFolder, BinDir(), spec, &reason)) {

@@ -87,12 +87,12 @@ TEST_F(UpdateTest, RollbackGivesEarly30BuildsTheirOldServiceNamesAndVersionBack)
 }
 
 TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
-    using Damage = testbed::SensorPackageSpec::Damage;
+    using Damage = testbed::SensorPackageOptions::Damage;
     using Held = std::shared_ptr<void>;
     const std::wstring install = TempDir(L"KXE");
     RegSetString(kKxeKey, L"InstallDir", install);
-    auto package = [&](std::function<void(testbed::SensorPackageSpec&)> change) {
-        testbed::SensorPackageSpec spec;
+    auto package = [&](std::function<void(testbed::SensorPackageOptions&)> change) {
+        testbed::SensorPackageOptions spec;
         change(spec);
         Package(spec, 1);
         return nullptr;
@@ -186,7 +186,7 @@ TEST_F(UpdateTest, UpgradeRunsTheStagedInstallerAndEndsWithTheNewVersion) {
     InstalledSensor sensor;
     ASSERT_EQ(sensor.exitCode, 0x20ff0000u);
     const FileTree installed = ReadTree(DefaultInstallFolder(agent));
-    testbed::SensorPackageSpec spec;
+    testbed::SensorPackageOptions spec;
     spec.version = "3.3.0.5000";
     spec.extraOuterEntry = "Backup/stale.txt";  // a non-empty backup folder to be emptied
     Package(spec, 2);
@@ -229,7 +229,7 @@ TEST_F(UpdateTest, RollbackAfterAFailedInstallerRestoresTheInstallationExactly) 
         const std::wstring install = DefaultInstallFolder(agent);
         const FileTree before = ReadTree(install);
         const std::wstring services = SensorServices(true);
-        testbed::SensorPackageSpec spec;
+        testbed::SensorPackageOptions spec;
         spec.version = "3.3.0.5000";
         Package(spec);
         Script(row.script);
