@@ -75,7 +75,8 @@ std::string Script() {
 }
 
 void Append(const wchar_t* file, const std::string& line) {
-    fs::create_directories(g_self / L"debug");
+    std::error_code error;
+    fs::create_directories(g_self / L"debug", error);
     std::ofstream(g_self / L"debug" / file, std::ios::app) << line << "\n";
 }
 
@@ -153,9 +154,11 @@ void EmptyFolder(const fs::path& folder) {
 // The package's files and the installer's own, `limit` of them at most.
 bool CopyFiles(const fs::path& package, const fs::path& target, size_t limit) {
     std::vector<std::pair<fs::path, fs::path>> copies;
-    for (const auto& entry : fs::recursive_directory_iterator(package)) {
-        if (entry.is_regular_file()) {
-            copies.emplace_back(entry.path(), target / fs::relative(entry.path(), package));
+    std::error_code error;
+    for (fs::recursive_directory_iterator entry(package, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->is_regular_file(error)) {
+            copies.emplace_back(entry->path(), target / entry->path().lexically_relative(package));
         }
     }
     for (const wchar_t* name : kOwnFiles) copies.emplace_back(g_self / name, target / name);
@@ -189,7 +192,7 @@ void WriteRegistry(const std::map<std::string, std::string>& manifest, const std
 }
 
 DWORD Install(uint32_t code) {
-    const fs::path package = fs::weakly_canonical(g_self / L".." / L"Package");
+    const fs::path package = (g_self / L".." / L"Package").lexically_normal();
     const auto manifest = ReadManifest(package);
     if (!manifest.count("Version")) {
         Log("no manifest in " + package.string());
@@ -255,12 +258,7 @@ DWORD Serve() {
     return kFailure;
 }
 
-}  // namespace
-
-int wmain() {
-    wchar_t self[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
-    g_self = fs::path(self).parent_path();
+int Run() {
     Log("KXInstaller started in " + g_self.string() + ", pid " +
         std::to_string(::GetCurrentProcessId()) + ", script '" + Script() + "'");
     for (const wchar_t* name : kOwnFiles) {
@@ -273,4 +271,18 @@ int wmain() {
     const DWORD code = Serve();
     Log("exit code " + std::to_string(code));
     return static_cast<int>(code);
+}
+
+}  // namespace
+
+int wmain() {
+    wchar_t self[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+    g_self = fs::path(self).parent_path();
+    try {
+        return Run();
+    } catch (const std::exception& error) {
+        Log(std::string("failed: ") + error.what());
+        return static_cast<int>(kFailure);
+    }
 }
