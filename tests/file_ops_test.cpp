@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 
 #include "common/file_ops.h"
@@ -141,6 +142,42 @@ TEST_F(FileOps, CopyDirectoryRefusesAFileTargetBadArgumentsAndMissingSource) {
     EXPECT_EQ(log_.Count("wszDestPath is invalid"), 1);
 }
 
+// A planted link (a junction on Windows) is never followed: nothing outside
+// is deleted, read or written through it. A link that cannot be removed
+// itself (Wine resolves every handle to it) is reported with 4395, not walked.
+TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
+    const std::wstring outside = dir_ + L"outside\\", tree = MakeTree(), link = tree + L"link";
+    const std::wstring source = dir_ + L"source", copy = dir_ + L"copy";
+    fs::create_directories(outside);
+    fs::create_directories(source + L"\\link");
+    Write(outside + L"keep.txt", "keep");
+    Write(source + L"\\link\\payload.txt", "payload");
+    const std::string removal = "Delete file: (" + Narrow(link) + ") failed. (Error: 4395)";
+    const struct {
+        std::function<DWORD()> call;
+        std::string record;  // logged when the link stays
+    } rows[] = {
+        {[&] { return ikx::CleanDirectory(tree.c_str(), false, false); }, removal},
+        {[&] { return ikx::CleanDirectory(tree.c_str(), true, true); }, removal},
+        {[&] { return ikx::CleanDirectory(link.c_str(), false, false); }, ""},
+        {[&] { return ikx::CopyDirectory(source.c_str(), tree.c_str()); },
+         "CopyFile fail. (Error: 4395)"},
+        {[&] { return ikx::CopyDirectory(tree.c_str(), copy.c_str()); },
+         "CopyFile fail. (Error: 4395)"},
+    };
+    for (const auto& row : rows) {
+        if (!fs::exists(link)) PlantDirectoryLink(link, outside);
+        log_.Clear();
+        const DWORD result = row.call();
+        EXPECT_EQ(result, fs::exists(link) ? 4395u : 0u) << row.record;
+        EXPECT_EQ(log_.Count(row.record), result && !row.record.empty()) << row.record;
+        EXPECT_EQ(ReadAll(outside + L"keep.txt"), "keep");
+        EXPECT_FALSE(fs::exists(outside + L"payload.txt"));
+        EXPECT_FALSE(fs::exists(copy + L"\\link\\keep.txt"));
+    }
+    EXPECT_FALSE(fs::exists(tree + L"ro.txt")) << "what is no link is still cleaned";
+}
+
 TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) {
     Write(dir_ + L"f.txt", "payload");
     const std::wstring source = dir_.substr(0, dir_.size() - 1), out = dir_ + L"out";
@@ -163,6 +200,15 @@ TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) 
                   1);
     }
     EXPECT_EQ(log_.Texts().size(), 6u);
+
+    // A source path of 261 units is not cut to the 260 that name another file.
+    const std::wstring longName(260 - source.size(), L'n');
+    Write(L"\\\\?\\" + dir_ + longName.substr(1), "decoy");
+    ikx::TryCopyFile(source.c_str(), out.c_str(), longName.c_str(), L"long.txt");
+    EXPECT_FALSE(fs::exists(out + L"\\long.txt"));
+    EXPECT_EQ(log_.Count("Cannot copy: \"" + Narrow(source) + "\\" + Narrow(longName) +
+                         "\" doesn't exist."),
+              1);
 }
 
 }  // namespace

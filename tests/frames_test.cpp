@@ -124,6 +124,10 @@ TEST_F(Frames, CommandsNeedNoProductAndReadIdsAsText) {
         {R"({"command_id":["A"],"command_data":{"command_type":{"x":1}}})",
          "command_id: , command_type: "},
         {"{not json", "command_id: , command_type: "},
+        // A command is read over its whole length, past a NUL.
+        {R"({"command_data":{"command_type":"X"},"pad":")" + std::string(1, '\0') +
+             R"(","command_id":"Y"})",
+         "command_id: Y, command_type: X"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Send(dll.OnCommand, c.text), 0);
@@ -131,6 +135,28 @@ TEST_F(Frames, CommandsNeedNoProductAndReadIdsAsText) {
     }
     EXPECT_EQ(dll.OnCommand(0, 0, nullptr), 0);
     EXPECT_EQ(Having("command_id: , command_type: "), 3);
+}
+
+// Nesting past the JSON reader's limit is a parse failure: each export then
+// logs what it logs for a request without keys, to its last record.
+TEST_F(Frames, NestingPastTheReaderLimitReadsAsARequestWithoutKeys) {
+    AddService(L"QVKXC");
+    RegSetString(kKxcKey, L"Version", L"3.0.0");
+    const std::string text =
+        R"({"product_id":"VORN_IPRODUCT_IKX","query_id":"VORN_ONQUERY_PRODUCT_VERSION",)"
+        R"("command_id":"VORN_ONCOMMAND_MDR_SETTING","notify_id":"X","x":)" +
+        std::string(1001, '[') + std::string(1001, ']') + "}";
+    const std::vector<std::string> expected[] = {
+        {"product_id is not iKX", "[vornExt_OnQueryData][product_id][]"},
+        {"vornExt_OnCommand() >>>", "command_id: , command_type: ", "vornExt_OnCommand() <<<"},
+        {"[vornExt_OnNotify][Start][iTotalBytesInData][" + std::to_string(text.size()) + "]",
+         "[vornExt_OnNotify][product_id is not iKX]", "[vornExt_OnNotify][product_id][]"}};
+    for (int call = 0; call < 3; ++call) {
+        log.Clear();
+        EXPECT_EQ(call ? Send(call == 1 ? dll.OnCommand : dll.OnNotify, text) : Raw(text).result,
+                  0);
+        EXPECT_EQ(log.Texts(), expected[call]) << call;
+    }
 }
 
 TEST_F(Frames, NotificationNeedsLengthAndACurrentClient) {

@@ -2,6 +2,9 @@
 // through the real DLL, the VornAgent.dll stand-in and its signed variants.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -29,9 +32,23 @@ TEST(Binding, SignerNameIsComparedIgnoringCase) {
     dll.Deinit();
 }
 
+// The signed agent cut to two pages, its NT headers moved to the last four
+// bytes: a read of the headers past them is an access violation.
+void HeadersPastTheEnd(const std::wstring& path) {
+    std::ifstream in(Narrow(path), std::ios::binary);
+    std::string image(std::istreambuf_iterator<char>(in), {});
+    in.close();
+    image.resize(8192);
+    const int32_t headers = 8188;
+    std::memcpy(&image[0x3C], &headers, sizeof headers);
+    std::memcpy(&image[headers], "PE\0\0", 4);
+    std::ofstream(Narrow(path), std::ios::binary | std::ios::trunc) << image;
+}
+
 struct Refusal {
     const wchar_t* variant;
-    std::vector<std::string> messages;  // in this order, before the final failure
+    std::vector<std::string> messages;                  // in this order, before the final failure
+    void (*craft)(const std::wstring& path) = nullptr;  // changes the placed agent
 };
 
 class RefusedAgent : public ::testing::TestWithParam<Refusal> {};
@@ -39,6 +56,7 @@ class RefusedAgent : public ::testing::TestWithParam<Refusal> {};
 TEST_P(RefusedAgent, LeavesNothingLoadedAndRefusesRequests) {
     LogCollector log;
     HostAgent agent(GetParam().variant);
+    if (GetParam().craft) GetParam().craft(agent.Folder() + L"VornAgent.dll");
     ProductDll dll;
     dll.Init();
     EXPECT_FALSE(AgentLoaded());
@@ -62,7 +80,10 @@ INSTANTIATE_TEST_SUITE_P(
                 {"GetIssuer - Error is ", "Get VornAgent signer failed. (File apth: "}},
         Refusal{L"VornAgent.other.dll", {"VornAgent dll's signer is Mallory Software Ltd"}},
         Refusal{L"VornAgent.lookalike.dll", {"VornAgent dll's signer is Corvask, Inc. Labs"}},
-        Refusal{L"VornAgent.sixexports.dll", {"GetProcAddress failed (error: "}}));
+        Refusal{L"VornAgent.sixexports.dll", {"GetProcAddress failed (error: "}},
+        Refusal{L"VornAgent.dll",
+                {"VornAgent Integrity check failed. (File apth: "},
+                HeadersPastTheEnd}));
 
 TEST(Binding, MissingAgentOrUnreadableFolderValueFails) {
     LogCollector log;

@@ -144,25 +144,34 @@ TEST_F(LogQueries, EveryBadSiblingAnswerCountsAsStatusOne) {
         {data + "}}", nullptr, ""},
         {"", L"-1", ""},
         {data + R"(,"content":{"status":7}}})", L"5", ""},  // an error return is not read
+        {std::string(1001, '[') + std::string(1001, ']'), nullptr, "Failed to parse reponse data"},
     };
     for (const auto& c : cases) {
         ::DeleteFileW(reply.c_str());
+        ::DeleteFileW(journal.c_str());
         if (!c.reply.empty()) Reply(c.reply);
         ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT", c.result);
         EXPECT_EQ(Plugin(), PluginInfo(1)) << c.reply;
         EXPECT_TRUE(c.record.empty() || Logged(c.record)) << c.reply;
+        // An answer handed back is given back, and the sibling is always de-initialised.
+        const std::vector<std::string> calls = Journal();
+        EXPECT_EQ(calls.size(), c.reply.empty() || c.result ? 3u : 4u) << c.reply;
+        EXPECT_TRUE(!calls.empty() && calls.back() == "Deinit") << c.reply;
     }
-    // A sibling signed by someone else is not bound and counts as 1 too.
+    // A sibling signed by someone else, or without vornExt_ParseLog, is not
+    // bound and counts as 1 too.
     ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT", nullptr);
-    ::DeleteFileW(journal.c_str());
     Reply(SiblingStatus("7"));
-    const std::wstring folder = TempDir(L"sibling");
-    ASSERT_TRUE(::CopyFileW((BinDir() + L"vornExt_iBordaClient.other.dll").c_str(),
-                            (folder + L"vornExt_iBordaClient.dll").c_str(), FALSE));
-    RegSetString(kAgentKey, L"Application Path", folder);
-    EXPECT_EQ(Plugin(), PluginInfo(1));
-    EXPECT_TRUE(Logged("Cannot load iBorda's ext dll."));
-    EXPECT_TRUE(Journal().empty());
+    for (const std::wstring variant : {L"other", L"noparselog"}) {
+        ::DeleteFileW(journal.c_str());
+        const std::wstring folder = TempDir(L"sibling_" + variant);
+        ASSERT_TRUE(::CopyFileW((BinDir() + L"vornExt_iBordaClient." + variant + L".dll").c_str(),
+                                (folder + L"vornExt_iBordaClient.dll").c_str(), FALSE));
+        RegSetString(kAgentKey, L"Application Path", folder);
+        EXPECT_EQ(Plugin(), PluginInfo(1));
+        EXPECT_TRUE(Logged("Cannot load iBorda's ext dll."));
+        EXPECT_TRUE(Journal().empty());
+    }
 }
 
 TEST_F(LogQueries, ComponentInfoNeedsBothCurrentServicesRunning) {
@@ -180,6 +189,9 @@ TEST_F(LogQueries, ComponentInfoNeedsBothCurrentServicesRunning) {
                    {"au_klass":"3","au_platform_id":"0","au_language_id":"1","au_type":"48040244",
                     "version":"20 0 0","download_folder":"Pattern\\qvxdrfilter"}]}})"));
     EXPECT_TRUE(Logged("iKX Service is running"));
+    RegSetString(kKxcKey, L"XdrFilterVersion", L"2.0-\u00e9");  // ANSI text in UTF-8
+    EXPECT_EQ(ComponentInfo()[2]["version"], "20-\xc3\xa9 0 0");
+    EXPECT_EQ(StatusLog()["PatternInfo"][2]["Display_Version"], "2.0-\xc3\xa9");
 
     ASSERT_TRUE(services[1]->Stop());
     EXPECT_EQ(ComponentInfo(), Json::Value(Json::arrayValue));

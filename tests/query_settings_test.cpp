@@ -32,17 +32,21 @@ TEST_F(SettingsQueries, CommonSettingsEnableFollowsTheStoredPolicySetting) {
         const void* data;
         DWORD size;
         int enable;
-    } cases[] = {{REG_DWORD, &two, 4, 1},   {REG_DWORD, &one, 4, 1},
-                 {REG_DWORD, &zero, 4, 0},  {REG_SZ, L"1", 4, 1},  // 0x00000031
-                 {REG_BINARY, &zero, 1, 0}, {REG_QWORD, &wide, 8, 0}};
+        const char* record;
+    } cases[] = {{REG_DWORD, &two, 4, 1, "<< Ret: 1, policy setting: 2"},
+                 {REG_DWORD, &one, 4, 1, "<< Ret: 1, policy setting: 1"},
+                 {REG_DWORD, &zero, 4, 0, "<< Ret: 1, policy setting: 0"},
+                 {REG_SZ, L"1", 4, 1, "<< Ret: 1, policy setting: 49"},  // 0x00000031
+                 {REG_BINARY, &zero, 1, 0, "<< Ret: 1, policy setting: 0"},
+                 {REG_QWORD, &wide, 8, 0, "<< Ret: 0, policy setting: 0"},
+                 {REG_NONE, nullptr, 0, 0, "<< Ret: 0, policy setting: 0"}};  // no value
     for (const auto& c : cases) {
-        RegSetBinary(kKxcKey, L"PolicySetting", c.data, c.size, c.type);
-        EXPECT_EQ(Content("VORN_ONQUERY_COMMON_SETTINGS")["enable"], c.enable) << c.type;
+        RegDeleteValue(kKxcKey, L"PolicySetting");
+        if (c.data) RegSetBinary(kKxcKey, L"PolicySetting", c.data, c.size, c.type);
+        EXPECT_EQ(Content("VORN_ONQUERY_COMMON_SETTINGS")["enable"], c.enable) << c.record;
+        EXPECT_TRUE(Logged(c.record)) << c.record;
+        EXPECT_EQ(log.Count("Query iKX policy settings failed."), c.record[8] == '0') << c.record;
     }
-    RegDeleteValue(kKxcKey, L"PolicySetting");
-    EXPECT_EQ(Content("VORN_ONQUERY_COMMON_SETTINGS"), Parse(R"({"enable":0})"));
-    EXPECT_TRUE(Logged("<< Ret: 1, policy setting: 0"));
-    EXPECT_TRUE(WaitUntil([&] { return log.Count("Query iKX policy settings failed.") == 3; }, 5s));
 }
 
 TEST_F(SettingsQueries, SelfProtectionListsForAnInstalledSensor) {
@@ -85,15 +89,33 @@ TEST_F(SettingsQueries, InstallFolderRulesShowInTheLists) {
     RegSetString(kKxeKey, L"InstallDir", L"");
     EXPECT_EQ(Protection()["folder_path"][0], fallback);
 
-    // Without the host agent's folder: the 32-bit program files folder.
-    RegDeleteValue(kAgentKey, L"Application Path");
+    // Without the host agent's folder, or with one too long for its rule to fit
+    // 260 units: the 32-bit program files folder. No folder that fits: no lists.
     wchar_t saved[MAX_PATH] = {};
     const DWORD had = ::GetEnvironmentVariableW(L"ProgramFiles(x86)", saved, MAX_PATH);
-    ::SetEnvironmentVariableW(L"ProgramFiles(x86)", L"C:\\Program Files (x86)");
-    content = Protection();
+    const std::wstring longFolder = L"C:\\" + std::wstring(240, L'p');
+    const struct {
+        std::wstring agentFolder, programFiles;
+        Json::Value processes;  // null: an empty content object
+    } rows[] = {
+        {L"", L"C:\\Program Files (x86)",
+         Programs(R"(C:\\Program Files (x86)\\Corvask\\iService\\iKX\\KXE\\)")},
+        {longFolder + L"\\Pelmo Client\\", L"C:\\PF",
+         Programs(R"(C:\\PF\\Corvask\\iService\\iKX\\KXE\\)")},
+        {L"", longFolder, Json::Value()},
+    };
+    for (const auto& row : rows) {
+        RegDeleteValue(kAgentKey, L"Application Path");
+        if (!row.agentFolder.empty()) RegSetString(kAgentKey, L"Application Path", row.agentFolder);
+        ::SetEnvironmentVariableW(L"ProgramFiles(x86)", row.programFiles.c_str());
+        content = Protection();
+        if (row.processes.isNull()) {
+            EXPECT_EQ(content, Json::Value(Json::objectValue));
+        } else {
+            EXPECT_EQ(content["process_path"], row.processes);
+        }
+    }
     ::SetEnvironmentVariableW(L"ProgramFiles(x86)", had ? saved : nullptr);
-    EXPECT_EQ(content["process_path"],
-              Programs(R"(C:\\Program Files (x86)\\Corvask\\iService\\iKX\\KXE\\)"));
 }
 
 TEST_F(SettingsQueries, SelfProtectionIsAnEmptyObjectUnlessTheClientIsCurrent) {

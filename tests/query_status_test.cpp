@@ -83,6 +83,7 @@ TEST_F(StatusQueries, VersionValuesOfOddTypesAndLengths) {
         {text(L"3"), 2, "3"},
         {text(L"  4.0.1"), 2, "  4.0.1"},
         {text(L"v3.0.0"), 4, "v3.0.0"},
+        {text(L"3.0.0-\u00e9\u00fc"), 2, "3.0.0-\xc3\xa9\xc3\xbc"},  // ANSI text in UTF-8
         {[&] { RegSetBinary(kKxcKey, L"Version", &number, sizeof number, REG_DWORD); }, 4, "\x03"},
         {[&] { RegSetBinary(kKxcKey, L"Version", unterminated, sizeof unterminated, REG_SZ); }, 2,
          "3.1.2"},
@@ -100,6 +101,8 @@ TEST_F(StatusQueries, VersionValuesOfOddTypesAndLengths) {
 TEST_F(StatusQueries, AgentGuidFitsInSixtyFourUnits) {
     RegSetString(kAgentKey, L"GUID", std::wstring(63, L'G'));
     EXPECT_EQ(Version()["agent_guid"], std::string(63, 'G'));
+    RegSetString(kAgentKey, L"GUID", L"{\u00e9}");
+    EXPECT_EQ(Version()["agent_guid"], "{\xc3\xa9}");
     RegSetString(kAgentKey, L"GUID", std::wstring(64, L'G'));
     EXPECT_EQ(Version()["agent_guid"], "");
     RegDeleteValue(kAgentKey, L"GUID");

@@ -141,6 +141,11 @@ TEST_F(Extraction, ArchiveNameGetsZipAppendedUnlessItEndsInZip) {
         EXPECT_EQ(ReadAll(target + L"\\n.txt"), row.opened ? Narrow(row.created) : "");
     }
     EXPECT_TRUE(log_.WaitFor(OpenFailure(dir_ + L"only.cab.zip.ZIP"), kLogWait));
+    // A name of 261 units is refused, not cut to 260 that open another archive.
+    const std::wstring longZip = dir_ + std::wstring(257 - dir_.size(), L'z') + L".zip";
+    MakeZip(L"\\\\?\\" + longZip.substr(0, 260), {{"n.txt", "decoy"}});
+    EXPECT_FALSE(ikx::DecompressFile(longZip, target_ + L"long"));
+    EXPECT_EQ(ReadAll(target_ + L"long\\n.txt"), "");
 }
 
 TEST_F(Extraction, EmptyArchiveSucceedsAndWritesNothing) {
@@ -185,6 +190,20 @@ TEST_F(Extraction, BrokenOrMissingArchiveFailsAndLeavesNoHandleOpen) {
     }
     EXPECT_TRUE(log_.Contains(OpenFailure(dir_ + L"corrupt.zip")));
     EXPECT_TRUE(log_.Contains(OpenFailure(dir_ + L"absent.zip")));
+}
+
+TEST_F(Extraction, LinkInTheTargetIsNotWrittenThrough) {
+    const std::wstring outside = dir_ + L"outside";
+    ::CreateDirectoryW(outside.c_str(), nullptr);
+    ::CreateDirectoryW(target_.c_str(), nullptr);
+    PlantDirectoryLink(target_ + L"\\link", outside);
+    MakeZip(dir_ + L"pkg.zip", {{"first.txt", "1"}, {"link/evil.txt", "evil"}});
+    EXPECT_FALSE(ikx::DecompressFile(dir_ + L"pkg.zip", target_));
+    EXPECT_EQ(log_.Count("error code: 4395"), 1);
+    EXPECT_EQ(ReadAll(target_ + L"\\first.txt"), "1");
+    // The target folder itself a link: nothing is written at all.
+    EXPECT_FALSE(ikx::DecompressFile(dir_ + L"pkg.zip", target_ + L"\\link"));
+    EXPECT_FALSE(Exists(outside + L"\\evil.txt") || Exists(outside + L"\\first.txt"));
 }
 
 TEST_F(Extraction, FileInUseEndsExtractionWithItsError) {

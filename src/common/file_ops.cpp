@@ -25,11 +25,43 @@ void DeleteAtRestart(const std::wstring& path) {
     ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
+// Deletes a junction or link itself. The delete goes through a handle opened
+// on the link, and only once that handle shows a reparse point: where the
+// platform resolves the link all the same (Wine does), nothing is deleted.
+DWORD RemoveLinkItself(const std::wstring& path) {
+    UniqueFile link(::CreateFileW(
+        path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!link) return ::GetLastError();
+    FILE_ATTRIBUTE_TAG_INFO opened = {};
+    if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &opened, sizeof opened)) {
+        return ::GetLastError();
+    }
+    if (!IsReparsePoint(opened.FileAttributes)) return kErrorReparsePointEncountered;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition,
+                                        sizeof disposition)
+               ? 0
+               : ::GetLastError();
+}
+
+// Removes a link met in a listing; the error to store, or 0. A link is never
+// scheduled for deletion at restart: what that would delete is not ours to know.
+DWORD RemoveListedLink(const std::wstring& path) {
+    const DWORD error = RemoveLinkItself(path);
+    if (error != 0) {
+        LOG_WARN_AS("CleanDirectory", "Delete file: (%ws) failed. (Error: %d)", path.c_str(),
+                    static_cast<int>(error));
+    }
+    return error;
+}
+
 // Removes one file of a listing; the error to store, or 0.
 DWORD DeleteListedFile(const std::wstring& path, bool delayOnFailure) {
     if (!::SetFileAttributesW(path.c_str(), kDeletableAttributes)) {
-        LOG_WARN_AS("CleanDirectory", "SetFileAttributesW failed on file: %ws. (Error: %d)", path.c_str(),
-                 static_cast<int>(::GetLastError()));
+        LOG_WARN_AS("CleanDirectory", "SetFileAttributesW failed on file: %ws. (Error: %d)",
+                    path.c_str(), static_cast<int>(::GetLastError()));
     }
     if (::DeleteFileW(path.c_str())) return 0;
     const DWORD error = ::GetLastError();
@@ -37,8 +69,16 @@ DWORD DeleteListedFile(const std::wstring& path, bool delayOnFailure) {
         DeleteAtRestart(path);
         return 0;
     }
-    LOG_WARN_AS("CleanDirectory", "Delete file: (%ws) failed. (Error: %d)", path.c_str(), static_cast<int>(error));
+    LOG_WARN_AS("CleanDirectory", "Delete file: (%ws) failed. (Error: %d)", path.c_str(),
+                static_cast<int>(error));
     return error;
+}
+
+// A copy that would read or write through a link fails like a failed copy.
+DWORD RefuseLinkedCopy() {
+    LOG_WARN_AS("CopyDirectory", "CopyFile fail. (Error: %d)",
+                static_cast<int>(kErrorReparsePointEncountered));
+    return kErrorReparsePointEncountered;
 }
 
 }  // namespace
@@ -48,9 +88,14 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
         LOG_WARN("Directory path is NULL.");
         return ERROR_INVALID_PARAMETER;
     }
-    if (::GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD attributes = ::GetFileAttributesW(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
         LOG_WARN("Directory path doesn't exist.");
         return ERROR_PATH_NOT_FOUND;
+    }
+    // The folder itself a link: it is not walked; removing it removes the link.
+    if (IsReparsePoint(attributes)) {
+        return removeSelf ? RemoveLinkItself(folder) : kErrorReparsePointEncountered;
     }
     std::wstring base(folder);
     if (base.back() != L'\\') base += L'\\';
@@ -65,7 +110,10 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
     DWORD result = 0;
     do {
         if (IsDotEntry(entry.cFileName)) continue;
-        if (IsFolder(entry)) {
+        if (IsReparsePoint(entry.dwFileAttributes)) {
+            const DWORD error = RemoveListedLink(base + entry.cFileName);
+            if (error != 0) result = error;
+        } else if (IsFolder(entry)) {
             const std::wstring sub = base + entry.cFileName + L"\\";
             result = CleanDirectory(sub.c_str(), removeSelf, delayOnFailure);
             if (result != 0) return result;
@@ -102,6 +150,9 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
     LOG_INFO("Dst Path: %ws\n", destination);
 
     const DWORD attributes = ::GetFileAttributesW(destination);
+    if (IsReparsePoint(attributes) || IsReparsePoint(::GetFileAttributesW(source))) {
+        return RefuseLinkedCopy();
+    }
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         // One level only: a missing parent shows up as the first copy failure.
         ::CreateDirectoryW(destination, nullptr);
@@ -119,6 +170,10 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
         if (IsDotEntry(entry.cFileName)) continue;
         const std::wstring from = sourceBase + entry.cFileName;
         const std::wstring to = destinationBase + entry.cFileName;
+        if (IsReparsePoint(entry.dwFileAttributes) ||
+            IsReparsePoint(::GetFileAttributesW(to.c_str()))) {
+            return RefuseLinkedCopy();
+        }
         if (IsFolder(entry)) {
             const DWORD result = CopyDirectory(from.c_str(), to.c_str());
             if (result != 0) return result;
@@ -134,14 +189,12 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
 void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,
                  const wchar_t* destName) {
     const std::wstring fileName = name ? name : L"";
-    std::wstring source;
-    if (sourceFolder) {
-        source = std::wstring(sourceFolder) + L"\\" + fileName;
-        if (source.size() >= kPathUnits) source.resize(kPathUnits - 1);
-    }
+    const std::wstring source = sourceFolder ? std::wstring(sourceFolder) + L"\\" + fileName : L"";
     // Only a missing folder is final; a missing file may still be on its way.
-    if (::GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        ::GetLastError() == ERROR_PATH_NOT_FOUND) {
+    // A path that does not fit the buffer names no file that can be copied.
+    if (source.size() >= kPathUnits ||
+        (::GetFileAttributesW(source.c_str()) == INVALID_FILE_ATTRIBUTES &&
+         ::GetLastError() == ERROR_PATH_NOT_FOUND)) {
         LOG_INFO("Cannot copy: \"%ws\" doesn't exist.", source.c_str());
         return;
     }

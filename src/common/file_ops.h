@@ -7,15 +7,28 @@
 
 namespace ikx {
 
+// ERROR_REPARSE_POINT_ENCOUNTERED: a walk, copy or extraction met a junction or
+// link, which it never follows.
+constexpr DWORD kErrorReparsePointEncountered = 4395;
+
+// A junction, symbolic link or other reparse point (false for no attributes).
+inline bool IsReparsePoint(DWORD attributes) {
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 // Deletes everything below `folder`, and the folder itself when `removeSelf`.
 // With `delayOnFailure`, what cannot be deleted now is scheduled for deletion
-// at the next restart instead of failing the call.
+// at the next restart instead of failing the call. A link met on the way is
+// removed itself, never walked; one that cannot be removed fails the call.
 DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure);
 
-// Copies the tree under `source` into `destination`, overwriting files.
+// Copies the tree under `source` into `destination`, overwriting files. A link
+// in either tree fails the copy: nothing is read or written through one.
 DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination);
 
-// Copies source\name to destination\destName (or \name), with retries.
+// Copies source\name to destination\destName (or \name), with retries. A
+// source path longer than 260 units is not copied (cut short it would name
+// another file).
 void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,
                  const wchar_t* destName = nullptr);
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "common/host_agent.h"
 #include "common/registry.h"
@@ -100,6 +101,16 @@ std::wstring ProgramFilesX86() {
     return buffer;
 }
 
+// Each piece followed by a backslash, as the rules format their folders. A
+// folder that does not fit the 260-unit buffer gives none: cut short, it
+// would name another folder.
+bool JoinFolder(std::initializer_list<std::wstring> pieces, std::wstring& folder) {
+    std::wstring joined;
+    for (const std::wstring& piece : pieces) joined += piece + L"\\";
+    folder = joined.size() < kFolderChars ? joined : std::wstring();
+    return !folder.empty();
+}
+
 bool IsCurrentClientVersion() {
     uint32_t major = 0, minor = 0, build = 0;
     return GetKxcVersion(major, minor, build) == ERROR_SUCCESS && major >= kCurrentMajorVersion;
@@ -137,17 +148,12 @@ LONG GetKxcVersionString(std::string& text) {
 
 bool GetKxInstallFolder(std::wstring& folder) {
     if (ReadInstallDir(folder)) return true;
-    wchar_t buffer[kFolderChars] = {};
     std::wstring parent;
-    if (GetIProductParentPath(parent)) {
-        _snwprintf_s(buffer, kFolderChars, _TRUNCATE, L"%ls\\%ls\\%ls\\%ls\\", parent.c_str(),
-                     L"iService", L"iKX", L"KXE");
-    } else {
-        _snwprintf_s(buffer, kFolderChars, _TRUNCATE, L"%ls\\%ls\\%ls\\%ls\\%ls\\",
-                     ProgramFilesX86().c_str(), L"Corvask", L"iService", L"iKX", L"KXE");
+    if (GetIProductParentPath(parent) &&
+        JoinFolder({parent, L"iService", L"iKX", L"KXE"}, folder)) {
+        return true;
     }
-    folder = buffer;
-    return true;
+    return JoinFolder({ProgramFilesX86(), L"Corvask", L"iService", L"iKX", L"KXE"}, folder);
 }
 
 bool IsIKxInstalled() {

@@ -48,6 +48,8 @@ const SelfProtectionLists& GetSelfProtectionLists();
 LONG GetKxcVersion(uint32_t& major, uint32_t& minor, uint32_t& build);
 LONG GetKxeVersion(uint32_t& major, uint32_t& minor, uint32_t& build);
 LONG GetKxcVersionString(std::string& text);
+// The sensor install folder, ending with a backslash. False, with `folder`
+// empty, only when no rule gives a folder that fits 260 units.
 bool GetKxInstallFolder(std::wstring& folder);
 
 bool SetPolicyIdRegKey(int64_t policyId);

@@ -22,4 +22,10 @@ inline std::string WideToMultiByte(const std::wstring& text, unsigned codePage) 
     return out;
 }
 
+// 8-bit text of the ANSI code page (registry values read with the 8-bit
+// calls) as the same characters in UTF-8, as every JSON answer carries them.
+inline std::string AnsiToUtf8(const std::string& text) {
+    return WideToMultiByte(MultiByteToWide(text, kCodePageAnsi), kCodePageUtf8);
+}
+
 }  // namespace ikx

@@ -3,6 +3,7 @@
 #include <dbghelp.h>
 #include <wincrypt.h>
 
+#include <cstddef>
 #include <cwchar>
 #include <vector>
 
@@ -58,8 +59,27 @@ bool BindAgentExports(HMODULE module) {
     return true;
 }
 
-// Reads the optional header's integrity flag from a mapped image.
-int IntegrityFlagOf(const void* image) {
+// Whether the `size` bytes of the image hold NT headers complete up to the
+// optional header's DllCharacteristics. A view has no bounds a read would stop
+// at: past the file's last page a read is an access violation, which no C++
+// handler catches. DllCharacteristics sits at the same offset in PE32 and PE32+.
+bool HeadersFit(const void* image, ULONGLONG size) {
+    constexpr ULONGLONG kHeadersEnd = offsetof(IMAGE_NT_HEADERS32, OptionalHeader) +
+                                      offsetof(IMAGE_OPTIONAL_HEADER32, DllCharacteristics) +
+                                      sizeof(WORD);
+    static_assert(offsetof(IMAGE_NT_HEADERS64, OptionalHeader) +
+                          offsetof(IMAGE_OPTIONAL_HEADER64, DllCharacteristics) + sizeof(WORD) ==
+                      kHeadersEnd,
+                  "PE32+ keeps the flags where PE32 has them");
+    if (size < sizeof(IMAGE_DOS_HEADER)) return false;
+    const auto* dos = static_cast<const IMAGE_DOS_HEADER*>(image);
+    return dos->e_magic == IMAGE_DOS_SIGNATURE && dos->e_lfanew >= 0 &&
+           static_cast<ULONGLONG>(dos->e_lfanew) + kHeadersEnd <= size;
+}
+
+// Reads the optional header's integrity flag from a mapped image of `size` bytes.
+int IntegrityFlagOf(const void* image, ULONGLONG size) {
+    if (!HeadersFit(image, size)) return 0;
     const IMAGE_NT_HEADERS* nt = ::ImageNtHeader(const_cast<void*>(image));
     if (!nt) return 0;
     const WORD magic = nt->OptionalHeader.Magic;
@@ -84,6 +104,8 @@ int ReadIntegrityFlag(const wchar_t* path) {
                     path, static_cast<int>(::GetLastError()));
         return 0;
     }
+    LARGE_INTEGER size = {};
+    ::GetFileSizeEx(file.get(), &size);  // left 0 on failure: then no header fits
     UniqueHandle mapping(::CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping) {
         LOG_WARN_AS("IsIntegrityCheckEnabled",
@@ -98,7 +120,7 @@ int ReadIntegrityFlag(const wchar_t* path) {
                     static_cast<int>(::GetLastError()));
         return 0;
     }
-    return IntegrityFlagOf(view.get());
+    return IntegrityFlagOf(view.get(), static_cast<ULONGLONG>(size.QuadPart));
 }
 
 struct CertStoreTraits {

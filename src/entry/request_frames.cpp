@@ -85,7 +85,7 @@ int32_t vornExt_OnQueryData(uint32_t requestLength, const char* request, uint32_
 int32_t vornExt_OnCommand(uint32_t requestLength, const char* request) {
     if (!PassesCommonGate(__func__)) return 0;
     LOG_TRACE("vornExt_OnCommand() >>>");
-    const Json::Value parsed = ParseRequest(RequestText(request, requestLength));
+    const Json::Value parsed = ParseRequest(WholeRequestText(request, requestLength));
     const std::wstring id = MultiByteToWide(MemberText(parsed, "command_id"), kCodePageUtf8);
     const std::wstring type =
         MultiByteToWide(NestedMemberText(parsed, "command_data", "command_type"), kCodePageUtf8);

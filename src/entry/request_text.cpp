@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/json_text.h"
+
 namespace ikx {
 
 std::string RequestText(const char* request, uint32_t length) {
@@ -11,10 +13,13 @@ std::string RequestText(const char* request, uint32_t length) {
     return std::string(request, size);
 }
 
+std::string WholeRequestText(const char* request, uint32_t length) {
+    return request ? std::string(request, length) : std::string();
+}
+
 Json::Value ParseRequest(const std::string& text) {
     Json::Value value;
-    Json::Reader reader;
-    if (!reader.parse(text, value, true)) return Json::Value();
+    ParseJsonText(text, value);
     return value;
 }
 

@@ -8,9 +8,13 @@
 
 namespace ikx {
 
-// The request bytes up to the first NUL within `length` (empty for null).
+// The request bytes up to the first NUL within `length` (empty for null):
+// how a query is read.
 std::string RequestText(const char* request, uint32_t length);
-// Parses with comments collected; a failure leaves `value` null.
+// All `length` bytes, NULs included (empty for null): how a command is read.
+std::string WholeRequestText(const char* request, uint32_t length);
+// Parses with comments collected; any failure, nesting too deep included,
+// gives a null value.
 Json::Value ParseRequest(const std::string& text);
 // A member as text: strings as they are, numbers and booleans as their text,
 // anything else (absent, null, array, object, or a non-object parent) as "".

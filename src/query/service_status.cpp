@@ -2,6 +2,7 @@
 #include "common/host_agent.h"
 #include "common/sensor_registry.h"
 #include "common/services.h"
+#include "common/text.h"
 #include "log/log.h"
 #include "query/query_handlers.h"
 #include "query/query_response.h"
@@ -112,8 +113,8 @@ bool QueryClientProductVersion(const Json::Value&, Json::Value& response) {
     std::string guid;
     GetPelmoClientGUID(guid);
     SetQueryHeader(response, "VORN_ONQUERY_PRODUCT_VERSION");
-    response["result_data"]["content"]["product_version"] = version;
-    response["result_data"]["content"]["agent_guid"] = guid;
+    response["result_data"]["content"]["product_version"] = AnsiToUtf8(version);
+    response["result_data"]["content"]["agent_guid"] = AnsiToUtf8(guid);
     LOG_TRACE("[End]");
     return true;
 }

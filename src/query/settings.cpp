@@ -48,11 +48,10 @@ bool OnQuerySelfProtectionSettings(const Json::Value&, Json::Value& response) {
     SetQueryHeader(response, "VORN_ONQUERY_SELF_PROTECTION");
     response["product_id"] = kProductIkx;
     Json::Value content(Json::objectValue);
+    std::wstring folder;
     if (!ClientInstalled()) {
         LOG_INFO("iKX haven't installed");
-    } else {
-        std::wstring folder;
-        GetKxInstallFolder(folder);
+    } else if (GetKxInstallFolder(folder)) {  // no folder, no partial lists
         const SelfProtectionLists& lists = GetSelfProtectionLists();
         content["folder_path"] = Utf8Array({folder}, L"");
         content["registry_path"] = Utf8Array(lists.registryKeys, L"");

@@ -1,5 +1,6 @@
 // Status log and component info queries, and the sibling's MDR status.
 #include "common/host_agent.h"
+#include "common/json_text.h"
 #include "common/sensor_registry.h"
 #include "common/text.h"
 #include "common/verified_loading.h"
@@ -20,8 +21,7 @@ constexpr uint32_t kMdrPolicySetting = 1;
 // Reads the sibling's answer; 1 unless it carries a data-typed status.
 uint32_t StatusFromSiblingAnswer(const char* text) {
     Json::Value answer;
-    Json::Reader reader;
-    if (!reader.parse(text, answer, true))
+    if (!ParseJsonText(text, answer))
         LOG_WARN_AS("GetBordaAgentSlfStatus", "Failed to parse reponse data");
     const Json::Value* data =
         answer.isObject() ? answer.find("result_data", "result_data" + 11) : nullptr;
@@ -41,10 +41,11 @@ uint32_t StatusFromSiblingAnswer(const char* text) {
 Json::Value PatternInfoOf(const AgentComponent& row, bool inUse) {
     Json::Value item;
     item["SLF_Name"] = row.auid;
-    item["SLF_Version"] = VersionWithoutDots(row.version);
+    const std::string version = AnsiToUtf8(row.version);
+    item["SLF_Version"] = VersionWithoutDots(version);
     item["SLF_LastUpdateTime"] = row.download_time;
     item["SLF_IsInUse"] = inUse ? 1 : 0;
-    item["Display_Version"] = row.version;
+    item["Display_Version"] = version;
     return item;
 }
 
@@ -54,7 +55,7 @@ Json::Value ComponentInfoOf(const AgentComponent& row) {
     item["au_type"] = row.au_type;
     item["au_platform_id"] = std::to_string(row.au_platform_id);
     item["au_language_id"] = std::to_string(row.au_language_id);
-    item["version"] = VersionWithoutDots(row.version) + " 0 0";
+    item["version"] = VersionWithoutDots(AnsiToUtf8(row.version)) + " 0 0";
     item["download_folder"] = row.download_folder;
     return item;
 }
@@ -119,8 +120,7 @@ bool QueryClientStatusLog(const Json::Value&, Json::Value& response) {
     } else {
         std::string version;
         GetKxcVersionString(version);
-        plugin["SLF_Version"] = version;
-        plugin["Display_Version"] = version;
+        plugin["SLF_Version"] = plugin["Display_Version"] = AnsiToUtf8(version);
         std::vector<AgentComponent> rows;
         GetKxAgentComponentList(rows);
         for (const AgentComponent& row : rows)

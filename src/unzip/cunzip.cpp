@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/file_ops.h"
 #include "unzip/win_file.h"
 #include "unzip/zip_exceptions.h"
 
@@ -42,6 +43,18 @@ bool StaysInsideTarget(const std::string& name) {
         start = end + 1;
     }
     return true;
+}
+
+// True when the target folder, or anything that already exists below it on the
+// way to `target`, is a reparse point: a write there would land wherever the
+// link points. `folderEnd` is the position of the backslash after the folder.
+bool CrossesLink(const std::string& target, size_t folderEnd) {
+    for (size_t end = folderEnd; end != std::string::npos; end = target.find('\\', end + 1)) {
+        const DWORD attributes = ::GetFileAttributesA(target.substr(0, end).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) return false;  // nothing deeper exists yet
+        if (IsReparsePoint(attributes)) return true;
+    }
+    return IsReparsePoint(::GetFileAttributesA(target.c_str()));
 }
 
 void ThrowLastError() {
@@ -124,7 +137,9 @@ bool CUnzip::Init() {
         path = m_libraryFolder + "\\";
     } else {
         char module[MAX_PATH] = {};
-        ::GetModuleFileNameA(nullptr, module, MAX_PATH - 1);
+        // A name cut short would load the library from another folder.
+        const DWORD length = ::GetModuleFileNameA(nullptr, module, MAX_PATH - 1);
+        if (length == 0 || length >= MAX_PATH - 1) return false;
         char drive[_MAX_DRIVE] = {};
         char folder[_MAX_DIR] = {};
         if (_splitpath_s(module, drive, _MAX_DRIVE, folder, _MAX_DIR, nullptr, 0, nullptr, 0) !=
@@ -157,13 +172,9 @@ int CUnzip::OpenZip(const char* path) {
     CloseZip();
     std::string used(path);
     const char* dot = std::strrchr(path, '.');
-    if (!dot || _stricmp(dot + 1, "zip") != 0) {
-        used += ".Zip";
-        // The suffix must fit whole; a cut-off name would open another file.
-        if (used.size() > MAX_PATH) return kUnzipNotReady;
-    } else if (used.size() > MAX_PATH) {
-        used.resize(MAX_PATH);
-    }
+    if (!dot || _stricmp(dot + 1, "zip") != 0) used += ".Zip";
+    // The name must fit whole: cut short it would open another file.
+    if (used.size() > MAX_PATH) return kUnzipNotReady;
     std::memcpy(m_zipPath, used.c_str(), used.size() + 1);
     m_zipFile = m_unzOpen(m_zipPath);
     if (!m_zipFile) {
@@ -209,8 +220,10 @@ int CUnzip::ExtractCurrentFile(const char* folder) {
     if (!StaysInsideTarget(name)) return kUnzipOutsideTarget;
     std::string target(folder);
     if (target.back() != '\\') target += '\\';
+    const size_t folderEnd = target.size() - 1;
     target += name;
     if (target.size() > MAX_PATH) throw CWinFileException(ERROR_FILENAME_EXCED_RANGE);
+    if (CrossesLink(target, folderEnd)) throw CWinFileException(kErrorReparsePointEncountered);
 
     const int created = CreateDirectoryTree(target.substr(0, target.rfind('\\')).c_str());
     if (created != 0) throw CWinFileException(created);

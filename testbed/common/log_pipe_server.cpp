@@ -72,7 +72,10 @@ LogPipeServer::~LogPipeServer() {
     for (auto& t : threads_) t.join();
 }
 
-// Reads one client's record, message by message, until it closes its end.
+// Reads one client's record, message by message, until the message that ends
+// with the record's terminating NUL or until the client closes its end. Not
+// waiting for the close means a client that never closes its handle leaks
+// that handle instead of holding this instance.
 static bool ReadRecord(HANDLE pipe, LogRecord& record) {
     std::vector<char> bytes;
     char chunk[4096];
@@ -82,6 +85,9 @@ static bool ReadRecord(HANDLE pipe, LogRecord& record) {
         if (!ok && ::GetLastError() != ERROR_MORE_DATA) break;
         record.messageSizes.push_back(read);
         bytes.insert(bytes.end(), chunk, chunk + read);
+        const bool terminated = ok && bytes.size() % 2 == 0 && bytes.size() >= 2 && !bytes.back() &&
+                                !bytes[bytes.size() - 2];
+        if (terminated) break;
     }
     if (bytes.empty()) return false;
     record.raw.assign(reinterpret_cast<const wchar_t*>(bytes.data()),
