@@ -4,11 +4,11 @@
 // uninstall's backup copy of the install folder). It needs its libraries
 // beside it (log4c.dll, logging.xml, libDebugLogWriter.dll) or exits 2; the
 // host agent's vornAgent.dll and PlmPIPC.dll, which an install brings and an
-// upgrade does not, go into the install folder when they are there. It serves IPC destination 21 and waits (up to ten
-// minutes, real time) for one command, answering 0x20ff0000:
+// upgrade does not, go into the install folder when they are there. It serves IPC destination 21
+// and waits (up to ten minutes, real time) for one command, answering 0x20ff0000:
 //   0x5001  install;
 //   0x5003  install over an old (2.x) installation, or upgrade a current one
-//           (the install folder emptied first, the registry written before
+//           (a current one's install folder emptied first, the registry written before
 //           the files are copied);
 //   0x5002  uninstall.
 // It exits 0x20ff0000 when the work is done and 1 when it failed.
@@ -138,6 +138,17 @@ bool CopyRetrying(const fs::path& from, const fs::path& to) {
     return false;
 }
 
+// The major number of the client's registered "Version" (0 when none).
+unsigned InstalledMajorVersion() {
+    wchar_t text[64] = {};
+    DWORD size = sizeof text - sizeof(wchar_t);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Corvask\\KXC", L"Version", RRF_RT_REG_SZ,
+                       nullptr, text, &size) != ERROR_SUCCESS) {
+        return 0;
+    }
+    return static_cast<unsigned>(std::wcstoul(text, nullptr, 10));
+}
+
 // Removes what the folder holds; a service process just stopped may still hold its image.
 void EmptyFolder(const fs::path& folder) {
     for (int attempt = 0; attempt < 50; ++attempt) {
@@ -201,9 +212,10 @@ DWORD Install(uint32_t code) {
     const std::wstring folder = InstallFolder();
     Event((code == kInstallOverOld ? "install over old into " : "install into ") + Narrow(folder));
     RemoveSensorServices();
-    // An upgrade replaces the installation: the old files go, and the new
-    // version is on record before the new files are in.
-    if (code == kInstallOverOld) {
+    // An upgrade of a current (3.x) installation replaces it: the old files
+    // go, and the new version is on record before the new files are in. Over
+    // a 2.x installation the old folder is the product's to clean up.
+    if (code == kInstallOverOld && InstalledMajorVersion() >= 3) {
         EmptyFolder(folder);
         WriteRegistry(manifest, folder);
     }
