@@ -2,9 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 
 #include "common/file_ops.h"
 #include "log/log.h"
@@ -18,15 +16,6 @@ namespace {
 
 constexpr std::chrono::seconds kLogWait(5);
 const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-
-void Write(const std::wstring& path, const std::string& text) {
-    std::ofstream(Narrow(path), std::ios::binary) << text;
-}
-
-std::string ReadAll(const std::wstring& path) {
-    std::ifstream in(Narrow(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::wstring Lower(std::wstring text) {
     ::CharLowerBuffW(&text[0], DWORD(text.size()));
@@ -68,7 +57,7 @@ class FileOps : public ::testing::Test {
         const std::wstring tree = dir_ + L"tree\\";
         fs::create_directories(tree + L"a\\b");
         for (const auto& file : kTree) {
-            Write(tree + file.name, file.data);
+            WriteBytes(tree + file.name, file.data);
             ::SetFileAttributesW((tree + file.name).c_str(), file.attributes);
         }
         return tree;
@@ -85,7 +74,7 @@ TEST_F(FileOps, CleanEmptiesReadOnlyTreesAndRefusesMissingOrEmptyPaths) {
     EXPECT_EQ(ikx::CleanDirectory(tree.c_str(), true, true), 0u);
     EXPECT_FALSE(fs::exists(tree));
 
-    Write(dir_ + L"keep.txt", "keep");
+    WriteBytes(dir_ + L"keep.txt", "keep");
     EXPECT_EQ(ikx::CleanDirectory((dir_ + L"absent").c_str(), false, false), 3u);
     EXPECT_EQ(ikx::CleanDirectory(L"", true, true), 87u);
     EXPECT_EQ(ikx::CleanDirectory(nullptr, false, false), 87u);
@@ -97,7 +86,7 @@ TEST_F(FileOps, CleanEmptiesReadOnlyTreesAndRefusesMissingOrEmptyPaths) {
 TEST_F(FileOps, CleanReportsALockedFileOrSchedulesItWithDelay) {
     RegDeleteValue(kSessionManager, L"PendingFileRenameOperations");
     const std::wstring tree = MakeTree(), locked = tree + L"locked.txt";
-    Write(locked, "locked");
+    WriteBytes(locked, "locked");
     ikx::UniqueFile holder(
         ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder.valid());
@@ -119,20 +108,43 @@ TEST_F(FileOps, CleanReportsALockedFileOrSchedulesItWithDelay) {
     RegDeleteValue(kSessionManager, L"PendingFileRenameOperations");
 }
 
+// A subfolder that cannot be emptied ends the walk: of two, one is reported.
+TEST_F(FileOps, CleanStopsAtTheFirstSubfolderItCannotEmpty) {
+    std::vector<ikx::UniqueFile> holders;
+    for (const wchar_t* sub : {L"a", L"b"}) {
+        const std::wstring locked = dir_ + L"tree\\" + sub + L"\\locked.txt";
+        fs::create_directories(dir_ + L"tree\\" + sub);
+        WriteBytes(locked, "locked");
+        holders.emplace_back(
+            ::CreateFileW(locked.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+    EXPECT_EQ(ikx::CleanDirectory((dir_ + L"tree").c_str(), false, false), 32u);
+    int failures = 0;
+    for (const std::string& text : log_.Texts()) failures += text.rfind("Delete file: (", 0) == 0;
+    EXPECT_EQ(failures, 1);
+}
+
+TEST_F(FileOps, TempFolderIsTheWindowsFolderAndTempWithoutBackslash) {
+    std::wstring temp, windows(MAX_PATH, L'\0');
+    windows.resize(::GetWindowsDirectoryW(&windows[0], MAX_PATH));
+    ikx::GetWindowsTempFolder(temp);
+    EXPECT_EQ(temp, windows + L"\\Temp");
+}
+
 TEST_F(FileOps, CopyDirectoryCopiesTheTreeOverwritingWhatIsThere) {
     const std::wstring tree = MakeTree(), copy = dir_ + L"copy";
     ::CreateDirectoryW(copy.c_str(), nullptr);
-    Write(copy + L"\\hidden.txt", "stale and longer than the source");
+    WriteBytes(copy + L"\\hidden.txt", "stale and longer than the source");
     EXPECT_EQ(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(), copy.c_str()), 0u);
-    for (const auto& file : kTree) EXPECT_EQ(ReadAll(copy + L"\\" + file.name), file.data);
+    for (const auto& file : kTree) EXPECT_EQ(ReadBytes(copy + L"\\" + file.name), file.data);
     EXPECT_TRUE(log_.WaitFor("Dst Path: " + Narrow(copy) + "\n", kLogWait));
 }
 
 TEST_F(FileOps, CopyDirectoryRefusesAFileTargetBadArgumentsAndMissingSource) {
     const std::wstring tree = MakeTree();
-    Write(dir_ + L"target", "a file");
+    WriteBytes(dir_ + L"target", "a file");
     EXPECT_EQ(ikx::CopyDirectory(tree.c_str(), (dir_ + L"target").c_str()), 87u);
-    EXPECT_EQ(ReadAll(dir_ + L"target"), "a file");
+    EXPECT_EQ(ReadBytes(dir_ + L"target"), "a file");
     EXPECT_EQ(ikx::CopyDirectory(L"", L"C:\\x"), 87u);
     EXPECT_EQ(ikx::CopyDirectory(L"C:\\x", nullptr), 87u);
     EXPECT_NE(ikx::CopyDirectory((dir_ + L"absent").c_str(), (dir_ + L"dest").c_str()), 0u);
@@ -150,8 +162,8 @@ TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
     const std::wstring source = dir_ + L"source", copy = dir_ + L"copy";
     fs::create_directories(outside);
     fs::create_directories(source + L"\\link");
-    Write(outside + L"keep.txt", "keep");
-    Write(source + L"\\link\\payload.txt", "payload");
+    WriteBytes(outside + L"keep.txt", "keep");
+    WriteBytes(source + L"\\link\\payload.txt", "payload");
     const std::string removal = "Delete file: (" + Narrow(link) + ") failed. (Error: 4395)";
     const struct {
         std::function<DWORD()> call;
@@ -171,7 +183,7 @@ TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
         const DWORD result = row.call();
         EXPECT_EQ(result, fs::exists(link) ? 4395u : 0u) << row.record;
         EXPECT_EQ(log_.Count(row.record), result && !row.record.empty()) << row.record;
-        EXPECT_EQ(ReadAll(outside + L"keep.txt"), "keep");
+        EXPECT_EQ(ReadBytes(outside + L"keep.txt"), "keep");
         EXPECT_FALSE(fs::exists(outside + L"payload.txt"));
         EXPECT_FALSE(fs::exists(copy + L"\\link\\keep.txt"));
     }
@@ -179,13 +191,13 @@ TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
 }
 
 TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) {
-    Write(dir_ + L"f.txt", "payload");
+    WriteBytes(dir_ + L"f.txt", "payload");
     const std::wstring source = dir_.substr(0, dir_.size() - 1), out = dir_ + L"out";
     ikx::TryCopyFile(source.c_str(), out.c_str(), L"f.txt", L"renamed.txt");
     ikx::TryCopyFile(source.c_str(), out.c_str(), L"f.txt");
     ikx::TryCopyFile(source.c_str(), nullptr, L"f.txt");
-    EXPECT_EQ(ReadAll(out + L"\\renamed.txt"), "payload");
-    EXPECT_EQ(ReadAll(out + L"\\f.txt"), "payload");
+    EXPECT_EQ(ReadBytes(out + L"\\renamed.txt"), "payload");
+    EXPECT_EQ(ReadBytes(out + L"\\f.txt"), "payload");
     EXPECT_TRUE(log_.Texts().empty()) << "a copy that works logs nothing";
 
     // A missing folder is logged once; a missing file costs five attempts.
@@ -203,7 +215,7 @@ TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) 
 
     // A source path of 261 units is not cut to the 260 that name another file.
     const std::wstring longName(260 - source.size(), L'n');
-    Write(L"\\\\?\\" + dir_ + longName.substr(1), "decoy");
+    WriteBytes(L"\\\\?\\" + dir_ + longName.substr(1), "decoy");
     ikx::TryCopyFile(source.c_str(), out.c_str(), longName.c_str(), L"long.txt");
     EXPECT_FALSE(fs::exists(out + L"\\long.txt"));
     EXPECT_EQ(log_.Count("Cannot copy: \"" + Narrow(source) + "\\" + Narrow(longName) +

@@ -3,8 +3,6 @@
 // notification's installed check, and the gate that refuses unsigned hosts.
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "sensor_world.h"
 
@@ -137,6 +135,31 @@ TEST_F(Frames, CommandsNeedNoProductAndReadIdsAsText) {
     EXPECT_EQ(Having("command_id: , command_type: "), 3);
 }
 
+// The frames' records carry the levels their messages belong to.
+TEST_F(Frames, RecordsCarryTheirLevels) {
+    Raw(kVersionQuery);
+    Raw(IkxQuery("VORN_ONQUERY_NOTHING"));
+    Raw(R"({"product_id":"X"})");
+    Send(dll.OnCommand, R"({"command_id":"VORN_ONCOMMAND_MDR_SETTING"})");  // a refusing handler
+    Send(dll.OnNotify, "{}");
+    const std::pair<std::string, int> levels[] = {
+        {kVersionHit, 6},
+        {"Execute query data succeed", 8},
+        {"Response Json Data:", 8},
+        {"[vornExt_OnQueryData][query_id][VORN_ONQUERY_NOTHING][query_type][]", 8},
+        {"product_id is not iKX", 8},
+        {"[vornExt_OnQueryData][product_id][X]", 8},
+        {"vornExt_OnCommand() >>>", 8},
+        {"command_id: VORN_ONCOMMAND_MDR_SETTING, command_type: ", 8},
+        {"Execute command failed", 4},
+        {"vornExt_OnCommand() <<<", 8},
+        {"[vornExt_OnNotify][Start][iTotalBytesInData][2]", 8},
+        {"[vornExt_OnNotify][iKX haven't install]", 4},
+    };
+    for (const auto& [message, level] : levels)
+        EXPECT_EQ(log.First(message).Level(), level) << message;
+}
+
 // Nesting past the JSON reader's limit is a parse failure: each export then
 // logs what it logs for a request without keys, to its last record.
 TEST_F(Frames, NestingPastTheReaderLimitReadsAsARequestWithoutKeys) {
@@ -204,40 +227,17 @@ TEST(FramesUnbound, RequestsAreRefusedBeforeInit) {
     EXPECT_TRUE(WaitUntil([&] { return log.Count("Haven't init!") == 3; }, 5s));
 }
 
-// Runs the framework stand-in and returns what it printed.
-std::string RunHost(const std::wstring& exe) {
-    const std::wstring out = TempDir(L"gate") + L"stdout.txt";
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE file = ::CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = startup.hStdError = file;
-    PROCESS_INFORMATION process = {};
-    std::wstring line = L"\"" + BinDir() + exe + L"\" query VORN_ONQUERY_PRODUCT_VERSION";
-    const BOOL started = ::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                          BinDir().c_str(), &startup, &process);
-    ::CloseHandle(file);
-    if (!started) return "(not started)";
-    ::WaitForSingleObject(process.hProcess, 60000);
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
-    std::stringstream text;
-    text << std::ifstream(Narrow(out), std::ios::binary).rdbuf();
-    return text.str();
-}
-
 TEST(FramesGate, HostNotSignedByTheMakerIsRefused) {
     LogCollector log;
     HostAgent agent;
-    const std::string refused = RunHost(L"vornhost.unsigned.exe");
+    const std::string refused =
+        RunProgram(L"vornhost.unsigned.exe", L"query VORN_ONQUERY_PRODUCT_VERSION");
     EXPECT_NE(refused.find("(no response)"), std::string::npos) << refused;
     EXPECT_EQ(refused.find("\"product_id\" : "), std::string::npos) << refused;
     EXPECT_TRUE(log.WaitFor("Dll Loader is invalid!", 5s));
     EXPECT_EQ(log.Count(kVersionHit), 0);
     // The same host signed by the maker is served.
-    const std::string served = RunHost(L"vornhost.exe");
+    const std::string served = RunProgram(L"vornhost.exe", L"query VORN_ONQUERY_PRODUCT_VERSION");
     EXPECT_NE(served.find("\"query_id\" : \"VORN_ONQUERY_PRODUCT_VERSION\""), std::string::npos)
         << served;
     EXPECT_TRUE(WaitUntil([&] { return log.Count(kVersionHit) == 1; }, 5s));

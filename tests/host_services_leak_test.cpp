@@ -3,8 +3,6 @@
 // library is released on success and failure paths alike.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "common/file_ops.h"
 #include "common/ipc.h"
 #include "common/sensor_registry.h"
@@ -44,7 +42,7 @@ bool UseHostServicesOnce(const std::wstring& scratch) {
     ikx::DecompressFile(scratch + L"missing.zip", scratch + L"out");
     ikx::DecompressFile(scratch + L"corrupt.zip", scratch + L"out");
     ::CreateDirectoryW((scratch + L"tree").c_str(), nullptr);
-    std::ofstream(Narrow(scratch + L"tree\\f.txt")) << "x";
+    WriteBytes(scratch + L"tree\\f.txt", "x");
     ikx::CopyDirectory((scratch + L"tree").c_str(), (scratch + L"copy").c_str());
     ikx::CleanDirectory((scratch + L"copy").c_str(), true, true);
     return sent;
@@ -58,7 +56,7 @@ TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
     RegSetString(L"SOFTWARE\\Corvask\\KXC", L"Version", L"3.0.1308");
     ASSERT_TRUE(InitVornAgentObj());
     const std::wstring scratch = TempDir(L"leak");
-    std::ofstream(Narrow(scratch + L"corrupt.zip")) << "PK\x03\x04 not really an archive";
+    WriteBytes(scratch + L"corrupt.zip", "PK\x03\x04 not really an archive");
 
     // The first use loads what stays loaded for the process's life.
     int answered = 0;

@@ -69,7 +69,13 @@ class Ipc : public ::testing::Test {
 
 TEST_F(Ipc, BindingReleasesItsHandleAndNeedsNoReceiveEntryPoints) {
     ASSERT_TRUE(ikx::InitNIPC(&nipc));
-    ExpectLogged("Success to init NPIC for CLI!", ikx::kInfo, "InitNIPC");
+    ExpectLogged("Success to init NPIC for CLI!", 6, "InitNIPC");
+    EXPECT_EQ(StandInCounter(nipc, "PlmPIPC_LiveHandles"), 1);
+    // Released while a second binding keeps the library, so its count is read.
+    ikx::NipcObject second;
+    ASSERT_TRUE(ikx::InitNIPC(&second));
+    EXPECT_EQ(StandInCounter(second, "PlmPIPC_LiveHandles"), 2);
+    ikx::DeInitNIPC(&second);
     EXPECT_EQ(StandInCounter(nipc, "PlmPIPC_LiveHandles"), 1);
     ikx::DeInitNIPC(&nipc);
     EXPECT_TRUE(IsEmpty(nipc));
@@ -77,7 +83,7 @@ TEST_F(Ipc, BindingReleasesItsHandleAndNeedsNoReceiveEntryPoints) {
 
     // A library without NIPC_ReceiveStart still binds and sends.
     agent.Place(L"PlmPIPC.noreceive.dll", L"PlmPIPC.dll");
-    testbed::IpcEndpoint client(ikx::kNipcKxClient);
+    testbed::IpcEndpoint client(20);
     ASSERT_TRUE(ikx::InitNIPC(&nipc));
     EXPECT_EQ(nipc.NIPC_ReceiveStart, nullptr);
     EXPECT_TRUE(Send(1, ikx::kKxCmdEnablePolicy));
@@ -85,7 +91,7 @@ TEST_F(Ipc, BindingReleasesItsHandleAndNeedsNoReceiveEntryPoints) {
 }
 
 TEST_F(Ipc, ClientCommandsArriveIntactAndReplyCodesComeBackForTypeThree) {
-    testbed::IpcEndpoint client(ikx::kNipcKxClient);
+    testbed::IpcEndpoint client(20);
     client.SetReply(ikx::kKxCmdSelfProtection, 1460);
     client.SetReply(ikx::kKxCmdDisable, 5);
     client.SetNoReply(ikx::kKxCmdUninstallNotice);
@@ -108,8 +114,8 @@ TEST_F(Ipc, ClientCommandsArriveIntactAndReplyCodesComeBackForTypeThree) {
     EXPECT_FALSE(Send(3, ikx::kKxCmdEnableOrNewTask, &policyId, 8, &reply));
     EXPECT_TRUE(Send(3, ikx::kKxCmdEnableOrNewTask, &policyId, 8));
     EXPECT_EQ(reply, 77u);
-    ExpectLogged("KXClient reply code: 1460.", ikx::kInfo, "SendNIPCCmdToKxAgent");
-    ExpectLogged("Replied data is NULL.", ikx::kWarn, "SendNIPCCmdToKxAgent");
+    ExpectLogged("KXClient reply code: 1460.", 6, "SendNIPCCmdToKxAgent");
+    ExpectLogged("Replied data is NULL.", 4, "SendNIPCCmdToKxAgent");
     EXPECT_EQ(log.Count("Replied data is NULL."), 1);
     EXPECT_FALSE(log.Contains("KXClient reply code: 5."));
 
@@ -128,16 +134,16 @@ TEST_F(Ipc, ClientCommandsArriveIntactAndReplyCodesComeBackForTypeThree) {
 }
 
 TEST_F(Ipc, InstallerSucceedsOnlyOnItsSuccessReply) {
-    testbed::IpcEndpoint client(ikx::kNipcKxClient), installer(ikx::kNipcKxInstaller);
+    testbed::IpcEndpoint client(20), installer(21);
     installer.SetReply(ikx::kInstallerCmdUninstall, 0);  // the client's success is not its
     installer.SetNoReply(ikx::kInstallerCmdInstallOverOld);
     ASSERT_TRUE(ikx::InitNIPC(&nipc));
     EXPECT_TRUE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdInstall));
     EXPECT_FALSE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdUninstall));
     EXPECT_FALSE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdInstallOverOld));
-    ExpectLogged("KXClient reply code: 553582592.", ikx::kInfo, "SendNIPCTOKXInstaller");
-    ExpectLogged("Notify KXInstaller failed (error: 0).", ikx::kInfo, "SendNIPCTOKXInstaller");
-    ExpectLogged("Replied data is NULL.", ikx::kWarn, "SendNIPCTOKXInstaller");
+    ExpectLogged("KXClient reply code: 553582592.", 6, "SendNIPCTOKXInstaller");
+    ExpectLogged("Notify KXInstaller failed (error: 0).", 6, "SendNIPCTOKXInstaller");
+    ExpectLogged("Replied data is NULL.", 4, "SendNIPCTOKXInstaller");
     const auto received = installer.Received();
     ASSERT_EQ(received.size(), 3u);
     for (uint32_t i = 0; i < 3; ++i) {
@@ -154,16 +160,16 @@ TEST_F(Ipc, SendsFailWithoutEndpointOrBinding) {
     EXPECT_FALSE(ikx::SendNIPCCmdToKxAgent(nullptr, 1, ikx::kKxCmdDisable, nullptr, 0, nullptr));
     EXPECT_FALSE(Send(3, ikx::kKxCmdDisable, nullptr, 0, &reply));
     EXPECT_FALSE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdInstall));
-    ExpectLogged("Invalid NIPC object", ikx::kWarn, "SendNIPCCmdToKxAgent");
-    ExpectLogged("IPC haven't init", ikx::kWarn, "SendNIPCTOKXInstaller");
+    ExpectLogged("Invalid NIPC object", 4, "SendNIPCCmdToKxAgent");
+    ExpectLogged("IPC haven't init", 4, "SendNIPCTOKXInstaller");
 
     ASSERT_TRUE(ikx::InitNIPC(&nipc));
     EXPECT_FALSE(Send(3, ikx::kKxCmdEnablePolicy, nullptr, 0, &reply));
     const std::string failed = "Send NIPC Command failed (error: 2).";  // no such pipe
-    ExpectLogged(failed, ikx::kWarn, "SendNIPCCmdToKxAgent");
+    ExpectLogged(failed, 4, "SendNIPCCmdToKxAgent");
     log.Clear();
     EXPECT_FALSE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdInstall));
-    ExpectLogged(failed, ikx::kWarn, "SendNIPCTOKXInstaller");
+    ExpectLogged(failed, 4, "SendNIPCTOKXInstaller");
     EXPECT_FALSE(log.Contains("Sent NIPC Command."));
     EXPECT_EQ(StandInCounter(nipc, "PlmPIPC_LiveCommands"), 0);
 }
@@ -182,7 +188,10 @@ TEST_F(Ipc, RefusedBindingsReleaseTheLibrary) {
         {[&] { agent.Place(L"PlmPIPC.initfail.dll", L"PlmPIPC.dll"); },
          "Fail to init NPIC for CLI! Last Error: 21"},
         {[&] { ikx::ReleaseVornAgentObj(); }, "Vorn Agent object is invalid"},
-        {[&] { RegDeleteValue(ikx::kHostAgentKey, L"Application Path"); },
+        {[&] {
+             RegDeleteValue(L"SOFTWARE\\Corvask\\VarnixNTCorp\\CurrentVersion",
+                            L"Application Path");
+         },
          "Cannot get Pelmo folder."},
     };
     for (const auto& row : rows) {
@@ -197,7 +206,7 @@ TEST_F(Ipc, RefusedBindingsReleaseTheLibrary) {
             EXPECT_EQ(log.Count(other.second), other.second == row.second) << row.second;
         }
         EXPECT_FALSE(log.Contains("Success to init NPIC for CLI!"));
-        ExpectLogged(row.second, ikx::kWarn, "InitNIPC");
+        ExpectLogged(row.second, 4, "InitNIPC");
     }
 }
 

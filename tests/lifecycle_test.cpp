@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -35,14 +33,12 @@ TEST(Binding, SignerNameIsComparedIgnoringCase) {
 // The signed agent cut to two pages, its NT headers moved to the last four
 // bytes: a read of the headers past them is an access violation.
 void HeadersPastTheEnd(const std::wstring& path) {
-    std::ifstream in(Narrow(path), std::ios::binary);
-    std::string image(std::istreambuf_iterator<char>(in), {});
-    in.close();
+    std::string image = ReadBytes(path);
     image.resize(8192);
     const int32_t headers = 8188;
     std::memcpy(&image[0x3C], &headers, sizeof headers);
     std::memcpy(&image[headers], "PE\0\0", 4);
-    std::ofstream(Narrow(path), std::ios::binary | std::ios::trunc) << image;
+    WriteBytes(path, image);
 }
 
 struct Refusal {
@@ -95,6 +91,10 @@ TEST(Binding, MissingAgentOrUnreadableFolderValueFails) {
         EXPECT_TRUE(log.Contains("VornAgent Integrity check failed. (File apth: " +
                                  Narrow(agent.Folder()) + "VornAgent.dll)"));
         EXPECT_TRUE(log.Contains("Init VornAgent object failed!"));
+        agent.Place(L"VornAgent.dll", L"VornAgent.dll");
+        dll.Init();  // the failed binding left nothing counted: this one binds
+        EXPECT_FALSE(dll.Query(kVersionQuery).empty());
+        dll.Deinit();
     }
     log.Clear();
     HostAgent agent;

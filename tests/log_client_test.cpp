@@ -2,6 +2,7 @@
 // when the writer does not exist.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "log/log.h"
@@ -60,6 +61,24 @@ TEST_F(LogClient, RecordIsWrittenInChunksOf1024Bytes) {
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].raw.size(), 601u);
     EXPECT_EQ(records[0].messageSizes, (std::vector<DWORD>{1024, 178}));
+}
+
+// With every instance of the log pipe busy, a record waits up to 20 s for one.
+TEST_F(LogClient, BusyPipeIsWaitedFor) {
+    // The collector serves one instance: holding it makes every other client busy.
+    HANDLE holder = ::CreateFileW(L"\\\\.\\pipe\\Log_ServerNamePipe", GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    std::atomic<bool> returned{false};
+    std::thread writer([&] {
+        ikx::WriteDebugLog("VORN_EXT_IKX", 6, "f.cpp", 1, "fn", "waited");
+        returned = true;
+    });
+    // Still waiting after 4 s, far within its 20 s.
+    EXPECT_FALSE(WaitUntil([&] { return returned.load(); }, std::chrono::seconds(4)));
+    ::CloseHandle(holder);
+    writer.join();
+    EXPECT_EQ(log.Texts(), std::vector<std::string>{"waited"});
 }
 
 TEST_F(LogClient, NothingIsSentWithoutWriter) {

@@ -1,8 +1,6 @@
 // The status log and component info queries through the real DLL: the plug-in
 // status from the services, the stored policy setting and the sibling iBorda
 // extension's scripted answer, and the pattern components from the registry.
-#include <fstream>
-
 #include "sensor_world.h"
 
 using namespace testsupport;
@@ -28,15 +26,6 @@ Json::Value PluginInfo(int status, const char* version = nullptr) {
 
 class LogQueries : public QueryTest {
   protected:
-    void SetUp() override {
-        const std::wstring scratch = TempDir(L"iborda");
-        journal = scratch + L"journal.txt";
-        reply = scratch + L"reply.json";
-        ::SetEnvironmentVariableW(L"IKX_IBORDA_JOURNAL", journal.c_str());
-        ::SetEnvironmentVariableW(L"IKX_IBORDA_REPLY_FILE", reply.c_str());
-        ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT", nullptr);
-        QueryTest::SetUp();
-    }
     void InstallSensor(bool clientRuns, bool engineRuns) {
         RegisterSensor();
         AddService(L"QVKXC", clientRuns);
@@ -46,20 +35,10 @@ class LogQueries : public QueryTest {
         return Content("VORN_ONQUERY_CLIENT_STATUS_LOG", "VORN_CLIENT_ALL_STATUS_LOG");
     }
     Json::Value Plugin() { return StatusLog()["PluginServiceInfo"]; }
-    void Reply(const std::string& text) {
-        std::ofstream(Narrow(reply), std::ios::binary | std::ios::trunc) << text;
-    }
-    std::vector<std::string> Journal() {
-        std::ifstream in(Narrow(journal), std::ios::binary);
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
-    }
     Json::Value ComponentInfo() {
         return Content("VORN_ONQUERY_COMPONENT_INFO", "VORN_RUNTIME_COMPONENT_INFO");
     }
-
-    std::wstring journal, reply;
+    SiblingScript sibling;
 };
 
 TEST_F(LogQueries, AbsentSensorReportsStatusOneWithoutVersion) {
@@ -72,9 +51,9 @@ TEST_F(LogQueries, AbsentSensorReportsStatusOneWithoutVersion) {
     EXPECT_TRUE(Logged("iKX has not been Installed"));
     // With policy setting 1 the sibling is asked first, yet the status stays 1.
     RegSetDword(kKxcKey, L"PolicySetting", 1);
-    Reply(SiblingStatus("7"));
+    sibling.Reply(SiblingStatus("7"));
     EXPECT_EQ(Plugin(), PluginInfo(1));
-    EXPECT_EQ(Journal().size(), 4u);
+    EXPECT_EQ(sibling.Journal().size(), 4u);
 }
 
 TEST_F(LogQueries, PolicyZeroStatusFollowsTheClientService) {
@@ -98,30 +77,33 @@ TEST_F(LogQueries, PolicyZeroStatusFollowsTheClientService) {
     // Policy setting 2 does not ask the sibling.
     RegSetDword(kKxcKey, L"PolicySetting", 2);
     EXPECT_EQ(Plugin(), PluginInfo(3, "3.4.5.6789"));
-    EXPECT_TRUE(Journal().empty());
+    EXPECT_TRUE(sibling.Journal().empty());
 }
 
 TEST_F(LogQueries, MdrPolicyAsksTheSiblingOnceAndTrustsItsStatus) {
     InstallSensor(true, true);
     RegSetDword(kKxcKey, L"PolicySetting", 1);
-    Reply(SiblingStatus("7"));
+    sibling.Reply(SiblingStatus("7"));
     EXPECT_EQ(Plugin(), PluginInfo(7, "3.4.5.6789"));
     // Compact JSON text; its length counts every byte handed over.
     const std::string request = std::string(kSiblingRequest) + "\n";
-    EXPECT_EQ(Journal(), (std::vector<std::string>{"Init",
-                                                   "OnQueryData " + std::to_string(request.size()) +
-                                                       " " + kSiblingRequest + "\\n",
-                                                   "Free", "Deinit"}));
+    EXPECT_EQ(
+        sibling.Journal(),
+        (std::vector<std::string>{
+            "Init", "OnQueryData " + std::to_string(request.size()) + " " + kSiblingRequest + "\\n",
+            "Free", "Deinit"}));
     EXPECT_TRUE(Logged("wstrOut: " + request));
 
-    Reply(SiblingStatus("1"));
+    sibling.Reply(SiblingStatus("1"));
     const Json::Value content = StatusLog();
     EXPECT_EQ(content["PluginServiceInfo"], PluginInfo(1));
     EXPECT_TRUE(content["PatternInfo"].empty());
-    Reply(SiblingStatus("3"));
+    // The client runs, yet the plug-in is not in use: neither is any component.
+    sibling.Reply(SiblingStatus("3"));
     EXPECT_EQ(Plugin()["SLF_Status"], 3);
+    for (const Json::Value& row : StatusLog()["PatternInfo"]) EXPECT_EQ(row["SLF_IsInUse"], 0);
     ASSERT_TRUE(services[0]->Stop());
-    Reply(SiblingStatus("7"));
+    sibling.Reply(SiblingStatus("7"));
     EXPECT_EQ(Plugin()["SLF_Status"], 3);
 }
 
@@ -147,30 +129,30 @@ TEST_F(LogQueries, EveryBadSiblingAnswerCountsAsStatusOne) {
         {std::string(1001, '[') + std::string(1001, ']'), nullptr, "Failed to parse reponse data"},
     };
     for (const auto& c : cases) {
-        ::DeleteFileW(reply.c_str());
-        ::DeleteFileW(journal.c_str());
-        if (!c.reply.empty()) Reply(c.reply);
-        ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT", c.result);
+        sibling.NoReply();
+        sibling.ClearJournal();
+        if (!c.reply.empty()) sibling.Reply(c.reply);
+        sibling.Result(c.result);
         EXPECT_EQ(Plugin(), PluginInfo(1)) << c.reply;
         EXPECT_TRUE(c.record.empty() || Logged(c.record)) << c.reply;
         // An answer handed back is given back, and the sibling is always de-initialised.
-        const std::vector<std::string> calls = Journal();
+        const std::vector<std::string> calls = sibling.Journal();
         EXPECT_EQ(calls.size(), c.reply.empty() || c.result ? 3u : 4u) << c.reply;
         EXPECT_TRUE(!calls.empty() && calls.back() == "Deinit") << c.reply;
     }
     // A sibling signed by someone else, or without vornExt_ParseLog, is not
     // bound and counts as 1 too.
-    ::SetEnvironmentVariableW(L"IKX_IBORDA_RESULT", nullptr);
-    Reply(SiblingStatus("7"));
+    sibling.Result(nullptr);
+    sibling.Reply(SiblingStatus("7"));
     for (const std::wstring variant : {L"other", L"noparselog"}) {
-        ::DeleteFileW(journal.c_str());
+        sibling.ClearJournal();
         const std::wstring folder = TempDir(L"sibling_" + variant);
         ASSERT_TRUE(::CopyFileW((BinDir() + L"vornExt_iBordaClient." + variant + L".dll").c_str(),
                                 (folder + L"vornExt_iBordaClient.dll").c_str(), FALSE));
         RegSetString(kAgentKey, L"Application Path", folder);
         EXPECT_EQ(Plugin(), PluginInfo(1));
         EXPECT_TRUE(Logged("Cannot load iBorda's ext dll."));
-        EXPECT_TRUE(Journal().empty());
+        EXPECT_TRUE(sibling.Journal().empty());
     }
 }
 

@@ -1,5 +1,7 @@
 // The service status and product version queries through the real DLL, with
 // the sensor's services run by the service control manager.
+#include <tuple>
+
 #include "sensor_world.h"
 
 using namespace testsupport;
@@ -63,6 +65,39 @@ TEST_F(StatusQueries, StatusIsClassifiedOnBothServicesAndTheVersions) {
     EXPECT_EQ(Status(), 1);
     ASSERT_TRUE(oldEngine.Stop());
     EXPECT_EQ(Status(), 2);
+}
+
+// Stopped is judged before pending, pending before the rest; PAUSED is unknown.
+TEST_F(StatusQueries, PendingAndPausedServicesAreClassifiedAfterStopped) {
+    Versions(L"3.2.1", L"3.2.1");
+    const struct {
+        const wchar_t *clientOptions, *engineOptions;
+        DWORD client, engine;
+        int status;
+    } rows[] = {
+        {L"", L" --start-pending 600000", SERVICE_RUNNING, SERVICE_START_PENDING, 3},
+        {L" --stop-pending 600000", L"", SERVICE_STOP_PENDING, SERVICE_STOPPED, 2},
+        {L"", L" --paused 0", SERVICE_RUNNING, SERVICE_PAUSED, 0},
+    };
+    for (const auto& row : rows) {
+        services.clear();
+        for (const auto& [name, options, state] :
+             {std::tuple(L"QVKXC", row.clientOptions, row.client),
+              std::tuple(L"QVKXE", row.engineOptions, row.engine)}) {
+            ScopedService& service = AddService(name, false, options);
+            if (state == SERVICE_STOPPED) continue;
+            ASSERT_TRUE(state == SERVICE_STOP_PENDING ? service.Start() : service.Begin());
+            SERVICE_STATUS status = {};
+            if (state == SERVICE_STOP_PENDING) {
+                ::ControlService(OpenedService(name, SERVICE_STOP).service, SERVICE_CONTROL_STOP,
+                                 &status);
+            }
+            ASSERT_TRUE(service.WaitState(state, 20s)) << Narrow(name) << " " << state;
+        }
+        EXPECT_EQ(Status(), row.status) << row.client << " " << row.engine;
+        EXPECT_TRUE(Logged("iKX Current State: KXClient - " + std::to_string(row.client) +
+                           ", KXE - " + std::to_string(row.engine)));
+    }
 }
 
 TEST_F(StatusQueries, VersionValuesOfOddTypesAndLengths) {

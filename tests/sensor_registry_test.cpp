@@ -41,14 +41,24 @@ TEST_F(SensorRegistry, ComponentListKeepsTheRowsThatCouldBeRead) {
 }
 
 TEST_F(SensorRegistry, ComponentVersionConversionLimits) {
-    RegSetString(kKxcKey, L"SLF_KernelGlobalVersion", L"12.345.678.90");
-    EXPECT_EQ(ikx::GetComponentVersion(0x48040184), 1234567890u);
-    RegSetString(kKxcKey, L"SLF_KernelGlobalVersion", L"99.999.999.99");
-    EXPECT_EQ(ikx::GetComponentVersion(0x48040184), 0u);
-    EXPECT_TRUE(log.Contains("input string is out of range [9999999999]"));
-    RegSetString(kKxcKey, L"SLF_KernelGlobalVersion", L"beta");
-    EXPECT_EQ(ikx::GetComponentVersion(0x48040184), 0u);
-    EXPECT_TRUE(log.Contains("input string is invalid [beta]"));
+    const struct {
+        const wchar_t* text;
+        uint32_t value;
+        std::vector<std::string> records;
+    } rows[] = {
+        {L"12.345.678.90", 1234567890u, {}},
+        {L"2.147.483.648", 2147483648u, {}},
+        {L"4.294.967.295", 4294967295u, {}},
+        {L"4.294.967.296", 0, {"input string is out of range [4294967296]"}},
+        {L"99.999.999.99", 0, {"input string is out of range [9999999999]"}},
+        {L"beta", 0, {"input string is invalid [beta]"}},
+    };
+    for (const auto& row : rows) {
+        RegSetString(kKxcKey, L"SLF_KernelGlobalVersion", row.text);
+        log.Clear();
+        EXPECT_EQ(ikx::GetComponentVersion(0x48040184), row.value) << Narrow(row.text);
+        EXPECT_EQ(log.Texts(), row.records) << Narrow(row.text);
+    }
     EXPECT_EQ(ikx::GetComponentVersion(0x48040000), 0u);
     EXPECT_TRUE(log.Contains("Unsupport AUID: 0x48040000."));
     ikx::AgentComponent row;

@@ -4,8 +4,6 @@
 #include <minizip/zip.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 #include "common/file_ops.h"
 #include "log/log.h"
@@ -38,15 +36,6 @@ void MakeZip(const std::wstring& path, const std::vector<Entry>& entries, int le
         ASSERT_EQ(zipCloseFileInZip(zip), ZIP_OK);
     }
     ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
-}
-
-void Write(const std::wstring& path, const std::string& data) {
-    std::ofstream(Narrow(path), std::ios::binary | std::ios::trunc) << data;
-}
-
-std::string ReadAll(const std::wstring& path) {
-    std::ifstream in(Narrow(path), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool Exists(const std::wstring& path) {
@@ -95,25 +84,29 @@ TEST_F(Extraction, NestedEntriesAreWrittenByteForByteWithTheirTimeStamps) {
     };
     MakeZip(dir_ + L"pkg.zip", entries);
     ::CreateDirectoryW(target_.c_str(), nullptr);
-    Write(target_ + L"\\f.txt", std::string(5000, 'z'));  // replaced whole
+    WriteBytes(target_ + L"\\f.txt", std::string(5000, 'z'));  // replaced whole
 
     ASSERT_TRUE(ikx::DecompressFile(dir_ + L"pkg.zip", target_));
     for (const Entry& entry : entries) {
         if (entry.externalAttributes) continue;
         std::wstring path = target_ + L"\\" + Widen(entry.name);
         for (auto& c : path) c = c == L'/' ? L'\\' : c;
-        EXPECT_EQ(ReadAll(path), entry.data) << entry.name;
+        EXPECT_EQ(ReadBytes(path), entry.data) << entry.name;
     }
     EXPECT_FALSE(Exists(target_ + L"\\lonely")) << "directory entries create no folder";
     EXPECT_TRUE(log_.Contains("Source file: " + Narrow(dir_) + "pkg.zip"));
     EXPECT_TRUE(log_.Contains("Target folder path: " + Narrow(target_)));
     EXPECT_EQ(log_.Texts().size(), 2u) << "nothing but the two names";
 
-    SYSTEMTIME stamp = {2019, 3, 0, 15, 10, 20, 30, 0};
-    FILETIME local = {}, expected = {};
+    // The entry's 10:20:30 is local time; the tests run at UTC+5:30 (scripts/wine-run).
+    TIME_ZONE_INFORMATION zone = {};
+    ::GetTimeZoneInformation(&zone);
+    ASSERT_EQ(zone.Bias, -330) << "the local time zone must differ from UTC";
+    const SYSTEMTIME utc = {2019, 3, 0, 15, 4, 50, 30, 0};
+    FILETIME expected = {};
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     ASSERT_TRUE(
-        ::SystemTimeToFileTime(&stamp, &local) && ::LocalFileTimeToFileTime(&local, &expected) &&
+        ::SystemTimeToFileTime(&utc, &expected) &&
         ::GetFileAttributesExW((target_ + L"\\a\\b\\c.txt").c_str(), GetFileExInfoStandard, &data));
     EXPECT_EQ(::CompareFileTime(&data.ftCreationTime, &expected), 0);
     EXPECT_EQ(::CompareFileTime(&data.ftLastWriteTime, &expected), 0);
@@ -121,7 +114,7 @@ TEST_F(Extraction, NestedEntriesAreWrittenByteForByteWithTheirTimeStamps) {
     // Stored entries, and a target given with a trailing backslash.
     MakeZip(dir_ + L"stored.zip", {{"x/y.bin", Pattern(40000, 4)}}, 0);
     ASSERT_TRUE(ikx::DecompressFile(dir_ + L"stored.zip", target_ + L"\\"));
-    EXPECT_EQ(ReadAll(target_ + L"\\x\\y.bin"), Pattern(40000, 4));
+    EXPECT_EQ(ReadBytes(target_ + L"\\x\\y.bin"), Pattern(40000, 4));
 }
 
 TEST_F(Extraction, ArchiveNameGetsZipAppendedUnlessItEndsInZip) {
@@ -136,22 +129,22 @@ TEST_F(Extraction, ArchiveNameGetsZipAppendedUnlessItEndsInZip) {
     for (const auto& row : rows) {
         const std::wstring target = target_ + row.created;
         MakeZip(dir_ + row.created, {{"n.txt", Narrow(row.created)}});
-        if (row.opened && wcscmp(row.created, row.given)) Write(dir_ + row.given, "not a zip");
+        if (row.opened && wcscmp(row.created, row.given)) WriteBytes(dir_ + row.given, "not a zip");
         EXPECT_EQ(ikx::DecompressFile(dir_ + row.given, target), row.opened) << Narrow(row.given);
-        EXPECT_EQ(ReadAll(target + L"\\n.txt"), row.opened ? Narrow(row.created) : "");
+        EXPECT_EQ(ReadBytes(target + L"\\n.txt"), row.opened ? Narrow(row.created) : "");
     }
     EXPECT_TRUE(log_.WaitFor(OpenFailure(dir_ + L"only.cab.zip.ZIP"), kLogWait));
     // A name of 261 units is refused, not cut to 260 that open another archive.
     const std::wstring longZip = dir_ + std::wstring(257 - dir_.size(), L'z') + L".zip";
     MakeZip(L"\\\\?\\" + longZip.substr(0, 260), {{"n.txt", "decoy"}});
     EXPECT_FALSE(ikx::DecompressFile(longZip, target_ + L"long"));
-    EXPECT_EQ(ReadAll(target_ + L"long\\n.txt"), "");
+    EXPECT_EQ(ReadBytes(target_ + L"long\\n.txt"), "");
 }
 
 TEST_F(Extraction, EmptyArchiveSucceedsAndWritesNothing) {
     // minizip cannot open a bare 22-byte empty zip, so it follows a stub, as in
     // a self-extracting package.
-    Write(dir_ + L"empty.zip", "MZ stub");
+    WriteBytes(dir_ + L"empty.zip", "MZ stub");
     MakeZip(dir_ + L"empty.zip", {}, 6, true);
     EXPECT_TRUE(ikx::DecompressFile(dir_ + L"empty.zip", target_));
     EXPECT_FALSE(Exists(target_));
@@ -165,7 +158,7 @@ TEST_P(EscapingEntry, IsRefusedWritesNothingOutsideAndIsLoggedOnce) {
     EXPECT_FALSE(ikx::DecompressFile(dir_ + L"evil.zip", target_));
     EXPECT_FALSE(Exists(dir_ + L"escaped.txt"));
     EXPECT_FALSE(Exists(L"C:\\escaped.txt"));
-    EXPECT_EQ(ReadAll(target_ + L"\\inside.txt"), "ok");
+    EXPECT_EQ(ReadBytes(target_ + L"\\inside.txt"), "ok");
     EXPECT_FALSE(Exists(target_ + L"\\after.txt"));
     EXPECT_EQ(log_.Count("Archive entry outside target folder refused"), 1);
 }
@@ -178,11 +171,11 @@ INSTANTIATE_TEST_SUITE_P(Names, EscapingEntry,
 TEST_F(Extraction, BrokenOrMissingArchiveFailsAndLeavesNoHandleOpen) {
     const std::string data = "payload that will be damaged in the stored entry";
     MakeZip(dir_ + L"crc.zip", {{"crc.txt", data}}, 0);
-    std::string bytes = ReadAll(dir_ + L"crc.zip");
+    std::string bytes = ReadBytes(dir_ + L"crc.zip");
     ASSERT_NE(bytes.find(data), std::string::npos);
     bytes[bytes.find(data)] ^= 0x20;
-    Write(dir_ + L"crc.zip", bytes);
-    Write(dir_ + L"corrupt.zip", Pattern(4096, 9));
+    WriteBytes(dir_ + L"crc.zip", bytes);
+    WriteBytes(dir_ + L"corrupt.zip", Pattern(4096, 9));
     for (const wchar_t* name : {L"corrupt.zip", L"crc.zip", L"absent.zip"}) {
         EXPECT_FALSE(ikx::DecompressFile(dir_ + name, target_)) << Narrow(name);
         EXPECT_EQ(::DeleteFileW((dir_ + name).c_str()) != 0, std::wstring(name) != L"absent.zip")
@@ -200,7 +193,7 @@ TEST_F(Extraction, LinkInTheTargetIsNotWrittenThrough) {
     MakeZip(dir_ + L"pkg.zip", {{"first.txt", "1"}, {"link/evil.txt", "evil"}});
     EXPECT_FALSE(ikx::DecompressFile(dir_ + L"pkg.zip", target_));
     EXPECT_EQ(log_.Count("error code: 4395"), 1);
-    EXPECT_EQ(ReadAll(target_ + L"\\first.txt"), "1");
+    EXPECT_EQ(ReadBytes(target_ + L"\\first.txt"), "1");
     // The target folder itself a link: nothing is written at all.
     EXPECT_FALSE(ikx::DecompressFile(dir_ + L"pkg.zip", target_ + L"\\link"));
     EXPECT_FALSE(Exists(outside + L"\\evil.txt") || Exists(outside + L"\\first.txt"));
@@ -209,7 +202,7 @@ TEST_F(Extraction, LinkInTheTargetIsNotWrittenThrough) {
 TEST_F(Extraction, FileInUseEndsExtractionWithItsError) {
     ::CreateDirectoryW(target_.c_str(), nullptr);
     const std::wstring busy = target_ + L"\\busy.txt";
-    Write(busy, "old");
+    WriteBytes(busy, "old");
     ikx::UniqueFile holder(
         ::CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder.valid());
@@ -217,8 +210,8 @@ TEST_F(Extraction, FileInUseEndsExtractionWithItsError) {
     EXPECT_FALSE(ikx::DecompressFile(dir_ + L"pkg.zip", target_));
     holder.reset();
     EXPECT_EQ(log_.Count("error code: 32"), 1);
-    EXPECT_EQ(ReadAll(target_ + L"\\first.txt"), "1");
-    EXPECT_EQ(ReadAll(busy), "old");
+    EXPECT_EQ(ReadBytes(target_ + L"\\first.txt"), "1");
+    EXPECT_EQ(ReadBytes(busy), "old");
     EXPECT_FALSE(Exists(target_ + L"\\last.txt"));
 }
 
