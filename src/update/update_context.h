@@ -10,7 +10,6 @@
 #include <string>
 
 #include "common/ipc.h"
-#include "common/staging.h"
 
 namespace ikx::update {
 
