@@ -77,10 +77,10 @@ int main() {
     const std::wstring staging = WindowsTemp() + L"\\Sensor\\";
     ::CreateDirectoryW(install.c_str(), nullptr);
     ::CreateDirectoryW(packageFolder.c_str(), nullptr);
-    testbed::SensorPackageOptions spec;
-    spec.bulkBytes = kPackageBulkBytes;
+    testbed::SensorPackageOptions packageOptions;
+    packageOptions.bulkBytes = kPackageBulkBytes;
     std::string reason;
-    if (!testbed::BuildSensorPackage(packageFolder, BinDir(), spec, &reason)) {
+    if (!testbed::BuildSensorPackage(packageFolder, BinDir(), packageOptions, &reason)) {
         return std::printf("cannot build the package: %s\n", reason.c_str()), 1;
     }
     WriteInstallFolder(install);

@@ -92,9 +92,9 @@ TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
     const std::wstring install = TempDir(L"KXE");
     RegSetString(kKxeKey, L"InstallDir", install);
     auto package = [&](std::function<void(testbed::SensorPackageOptions&)> change) {
-        testbed::SensorPackageOptions spec;
-        change(spec);
-        Package(spec, 1);
+        testbed::SensorPackageOptions packageOptions;
+        change(packageOptions);
+        Package(packageOptions, 1);
         return nullptr;
     };
     const struct {
@@ -186,10 +186,10 @@ TEST_F(UpdateTest, UpgradeRunsTheStagedInstallerAndEndsWithTheNewVersion) {
     InstalledSensor sensor;
     ASSERT_EQ(sensor.exitCode, 0x20ff0000u);
     const FileTree installed = ReadTree(DefaultInstallFolder(agent));
-    testbed::SensorPackageOptions spec;
-    spec.version = "3.3.0.5000";
-    spec.extraOuterEntry = "Backup/stale.txt";  // a non-empty backup folder to be emptied
-    Package(spec, 2);
+    testbed::SensorPackageOptions packageOptions;
+    packageOptions.version = "3.3.0.5000";
+    packageOptions.extraOuterEntry = "Backup/stale.txt";  // a non-empty backup folder to be emptied
+    Package(packageOptions, 2);
     uint8_t prerequisite[24] = {};
     EXPECT_EQ(up.GetPrerequest(prerequisite), 0);
     EXPECT_EQ(prerequisite[8] | prerequisite[12] << 8 | prerequisite[16] << 16, 0x010203);
@@ -229,9 +229,9 @@ TEST_F(UpdateTest, RollbackAfterAFailedInstallerRestoresTheInstallationExactly) 
         const std::wstring install = DefaultInstallFolder(agent);
         const FileTree before = ReadTree(install);
         const std::wstring services = SensorServices(true);
-        testbed::SensorPackageOptions spec;
-        spec.version = "3.3.0.5000";
-        Package(spec);
+        testbed::SensorPackageOptions packageOptions;
+        packageOptions.version = "3.3.0.5000";
+        Package(packageOptions);
         Script(row.script);
         void* context = NewContext();
         ASSERT_EQ(Run(up.PreUpdate, context), 0);
