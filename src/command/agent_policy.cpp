@@ -205,10 +205,10 @@ bool OnCommandAgentPolicy(const Json::Value& request, Json::Value& response) {
     }
     bool applied = false;
     {
-        ScopedNipc ipc;
+        NipcChannel ipc;
         p.data = NestedMemberText(request, "command_data", "cfg_data");
         DecodePolicyData(MultiByteToWide(p.data, kCodePageUtf8).c_str(), p.id, p.mdrMode);
-        if (ipc.bound()) {
+        if (ipc.Bound()) {
             applied = ApplyPolicy(request, ipc.get(), p, response);
         } else {
             LOG_WARN("Init NIPC failed");

@@ -39,8 +39,8 @@ bool OnCommandStartService(const Json::Value&, Json::Value& response) {
 }
 
 bool OnCommandStopService(const Json::Value&, Json::Value& response) {
-    ScopedNipc ipc;
-    if (!ipc.bound()) {
+    NipcChannel ipc;
+    if (!ipc.Bound()) {
         LOG_WARN("Init NIPC failed");
         return Answer(response, kFailed);
     }
@@ -52,8 +52,8 @@ bool OnCommandMDRSettings(const Json::Value& request, Json::Value& response) {
         LOG_INFO("[iKX] KXC has not been installed.");
         return Answer(response, kFailed);
     }
-    ScopedNipc ipc;
-    if (!ipc.bound()) {
+    NipcChannel ipc;
+    if (!ipc.Bound()) {
         LOG_WARN("Init NIPC failed");
         return Answer(response, kFailed);
     }

@@ -2,23 +2,9 @@
 // Switching the whole sensor on and off; shared by the service, MDR and
 // agent-policy commands.
 #include "common/ipc.h"
+#include "common/nipc_channel.h"
 
 namespace ikx {
-
-// An IPC channel bound for the life of one command, released on every way out.
-class ScopedNipc {
-  public:
-    ScopedNipc() : bound_(InitNIPC(&object_)) {}
-    ~ScopedNipc() { DeInitNIPC(&object_); }
-    ScopedNipc(const ScopedNipc&) = delete;
-    ScopedNipc& operator=(const ScopedNipc&) = delete;
-    bool bound() const { return bound_; }
-    NipcObject* get() { return &object_; }
-
-  private:
-    NipcObject object_;
-    bool bound_;
-};
 
 // The pause after telling the sensor it is being disabled, before the stop.
 constexpr DWORD kDisableNoticeGraceMs = 10000;

@@ -6,6 +6,7 @@
 #include "command/command_handlers.h"
 #include "command/install_steps.h"
 #include "common/file_ops.h"
+#include "common/nipc_channel.h"
 #include "common/sensor_registry.h"
 #include "common/services.h"
 #include "log/log.h"
@@ -89,14 +90,14 @@ bool OnCommandUninstall(const Json::Value&, Json::Value& response) {
         response["result_code"] = 0;
         return true;
     }
-    NipcObject ipc;
-    if (!InitNIPC(&ipc)) {
+    NipcChannel ipc;
+    if (!ipc.Bound()) {
         LOG_WARN("Init NIPC failed");
         response["result_code"] = 1;
         return false;
     }
-    const bool removed = RemoveWithBackup(ipc);
-    DeInitNIPC(&ipc);
+    const bool removed = RemoveWithBackup(*ipc.get());
+    ipc.Release();
     response["result_code"] = removed ? 0 : 1;
     return removed;
 }
