@@ -15,26 +15,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::chrono::seconds kLogWait(5);
-const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-
-std::wstring Lower(std::wstring text) {
-    ::CharLowerBuffW(&text[0], DWORD(text.size()));
-    return text;
-}
-
-// The restart-deletion list, lower-cased, entries joined by '|'.
-std::wstring PendingDeletes() {
-    std::wstring text(64 * 1024, L'\0');
-    DWORD size = DWORD(text.size() * sizeof(wchar_t));
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations",
-                       RRF_RT_REG_MULTI_SZ, nullptr, &text[0], &size) != ERROR_SUCCESS) {
-        return L"";
-    }
-    text.resize(size / sizeof(wchar_t));
-    for (auto& c : text) c = c == L'\0' ? L'|' : c;
-    return Lower(text);
-}
-
 const struct {
     const wchar_t* name;
     std::string data;
@@ -84,7 +64,7 @@ TEST_F(FileOps, CleanEmptiesReadOnlyTreesAndRefusesMissingOrEmptyPaths) {
 }
 
 TEST_F(FileOps, CleanReportsALockedFileOrSchedulesItWithDelay) {
-    RegDeleteValue(kSessionManager, L"PendingFileRenameOperations");
+    ClearRestartDeletes();
     const std::wstring tree = MakeTree(), locked = tree + L"locked.txt";
     WriteBytes(locked, "locked");
     ikx::UniqueFile holder(
@@ -95,17 +75,15 @@ TEST_F(FileOps, CleanReportsALockedFileOrSchedulesItWithDelay) {
         log_.WaitFor("Delete file: (" + Narrow(locked) + ") failed. (Error: 32)", kLogWait));
     EXPECT_FALSE(fs::exists(tree + L"ro.txt"));
     EXPECT_FALSE(fs::exists(tree + L"a"));
-    EXPECT_EQ(PendingDeletes(), L"");
+    EXPECT_FALSE(IsDeletedAtRestart(locked) || IsDeletedAtRestart(tree));
 
     EXPECT_EQ(ikx::CleanDirectory(tree.c_str(), true, true), 0u);
     EXPECT_TRUE(fs::exists(locked));
     // Stored in NT form (\??\C:\...); the path after the drive is what matters.
-    const std::wstring pending = PendingDeletes();
-    for (const std::wstring& path : {locked, tree}) {
-        EXPECT_NE(pending.find(Lower(path.substr(2)) + L"|"), std::wstring::npos) << Narrow(path);
-    }
+    for (const std::wstring& path : {locked, tree})
+        EXPECT_TRUE(IsDeletedAtRestart(path)) << Narrow(path);
     holder.reset();
-    RegDeleteValue(kSessionManager, L"PendingFileRenameOperations");
+    ClearRestartDeletes();
 }
 
 // A subfolder that cannot be emptied ends the walk: of two, one is reported.

@@ -100,8 +100,10 @@ TEST_F(LogQueries, MdrPolicyAsksTheSiblingOnceAndTrustsItsStatus) {
     EXPECT_TRUE(content["PatternInfo"].empty());
     // The client runs, yet the plug-in is not in use: neither is any component.
     sibling.Reply(SiblingStatus("3"));
-    EXPECT_EQ(Plugin()["SLF_Status"], 3);
-    for (const Json::Value& row : StatusLog()["PatternInfo"]) EXPECT_EQ(row["SLF_IsInUse"], 0);
+    const Json::Value idle = StatusLog();
+    EXPECT_EQ(idle["PluginServiceInfo"]["SLF_Status"], 3);
+    ASSERT_EQ(idle["PatternInfo"].size(), 3u);
+    for (const Json::Value& row : idle["PatternInfo"]) EXPECT_EQ(row["SLF_IsInUse"], 0);
     ASSERT_TRUE(services[0]->Stop());
     sibling.Reply(SiblingStatus("7"));
     EXPECT_EQ(Plugin()["SLF_Status"], 3);

@@ -3,9 +3,9 @@
 // must never bring the process down.
 #include <atomic>
 #include <cstring>
-#include <random>
 #include <thread>
 
+#include "hostile_requests.h"
 #include "sensor_world.h"
 
 using namespace testsupport;
@@ -94,66 +94,13 @@ TEST_F(Robustness, HandlesAndMemoryStayFlatOverManyCalls) {
     for (const wchar_t* name : {L"QVKXC", L"QVKXE"}) EXPECT_TRUE(RemoveServiceIfPresent(name));
 }
 
-// Deterministic request texts: valid envelopes, envelope keys with values of
-// every JSON type, deep nesting, huge values, and byte-level damage.
-std::string Envelope(std::mt19937& random) {
-    const auto pick = [&](size_t n) {
-        return std::uniform_int_distribution<size_t>(0, n - 1)(random);
-    };
-    static const char* const scalars[] = {"null", "true",        "false",       "0",
-                                          "-1",   "4294967296",  "1e308",       "-0.5",
-                                          "\"\"", "\"\\u0000\"", "\"\\ud800\"", "\"\xff\xfe\""};
-    std::function<std::string(int)> any = [&](int depth) -> std::string {
-        if (depth > 3 || pick(3) == 0) return scalars[pick(std::size(scalars))];
-        if (pick(2)) return "[" + any(depth + 1) + "," + any(depth + 1) + "]";
-        return "{\"query_type\":" + any(depth + 1) + ",\"command_type\":" + any(depth + 1) +
-               ",\"notify_type\":" + any(depth + 1) + "}";
-    };
-    const std::string ours = R"({"product_id":"VORN_IPRODUCT_IKX",)";
-    std::string text;
-    const size_t kind = pick(6);
-    if (kind == 0) {  // deep nesting, sometimes left open
-        const size_t depth = 1 + pick(pick(4) == 0 ? 200000 : 2000);
-        const bool objects = pick(2) != 0;
-        text = ours + R"("query_id":"VORN_ONQUERY_PRODUCT_VERSION","query_data":)";
-        for (size_t i = 0; i < depth; ++i) text += objects ? "{\"query_type\":" : "[";
-        if (pick(2)) text += "1" + std::string(depth, objects ? '}' : ']') + "}";
-        return text;
-    }
-    if (kind == 1) {  // a huge identifier or command field
-        const char* const keys[] = {"\"query_id\":\"", "\"notify_id\":\"",
-                                    "\"command_id\":\"X\",\"command_data\":{\"x\":\""};
-        const size_t key = pick(3);
-        return ours + keys[key] +
-               std::string(1 + pick(1 << 20), static_cast<char>('A' + pick(26))) +
-               (key == 2 ? "\"}}" : "\"}");
-    }
-    if (pick(2)) {  // a request of ours, or a command or notification
-        const size_t which = pick(std::size(kQueries) + 2);
-        text = which < std::size(kQueries) ? kQueries[which] : which % 2 ? kCommand : kNotify;
-    } else {  // envelope keys with values of any type
-        text = "{\"product_id\":" + std::string(pick(2) ? "\"VORN_IPRODUCT_IKX\"" : any(0));
-        for (const char* key :
-             {"query_id", "query_data", "command_id", "command_data", "notify_id", "notify_data"}) {
-            if (pick(3)) text += ",\"" + std::string(key) + "\":" + any(0);
-        }
-        text += "}";
-    }
-    for (size_t edits = kind == 2 ? 0 : 1 + pick(8); edits > 0 && !text.empty(); --edits) {
-        const size_t at = pick(text.size()), how = pick(4);
-        if (how == 0) text[at] = pick(2) ? '\0' : static_cast<char>(pick(256));
-        if (how == 1) text.resize(at);
-        if (how == 2) text.insert(at, 1, "{}[]\",:\\"[pick(8)]);
-        if (how == 3) text.erase(at, 1 + pick(4));
-    }
-    return text;
-}
-
 TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     std::mt19937 random(20240611u);
+    std::vector<std::string> valid(std::begin(kQueries), std::end(kQueries));
+    valid.insert(valid.end(), {kCommand, kNotify});
     int answered = 0;
     for (int i = 0; i < 1000; ++i) {
-        const std::string text = Envelope(random);
+        const std::string text = HostileEnvelope(random, valid);
         const uint32_t length = static_cast<uint32_t>(text.size());
         uint32_t responseLength = 0;
         char* response = nullptr;

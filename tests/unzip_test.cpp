@@ -1,13 +1,13 @@
 // Package extraction: DecompressFile over the real libZipUnZipDll.dll, the
 // archive naming rule, folder creation, time stamps and refused entries.
 #include <gtest/gtest.h>
-#include <minizip/zip.h>
 
 #include <algorithm>
 
 #include "common/file_ops.h"
 #include "log/log.h"
 #include "platform/handles.h"
+#include "archives.h"
 #include "support.h"
 
 using namespace testsupport;
@@ -16,36 +16,8 @@ namespace {
 
 constexpr std::chrono::seconds kLogWait(5);
 
-struct Entry {
-    std::string name, data;
-    unsigned long externalAttributes = 0, dosDate = 0;  // dosDate 0: 2001-01-01 from tmz_date
-};
-
-// Level 0 stores the entries. With `append` the archive follows what the file holds.
-void MakeZip(const std::wstring& path, const std::vector<Entry>& entries, int level = 6,
-             bool append = false) {
-    zipFile zip =
-        zipOpen(Narrow(path).c_str(), append ? APPEND_STATUS_CREATEAFTER : APPEND_STATUS_CREATE);
-    ASSERT_NE(zip, nullptr);
-    for (const Entry& entry : entries) {
-        zip_fileinfo info = {{0, 0, 12, 1, 0, 2001}, entry.dosDate, 0, entry.externalAttributes};
-        ASSERT_EQ(zipOpenNewFileInZip(zip, entry.name.c_str(), &info, nullptr, 0, nullptr, 0,
-                                      nullptr, level ? Z_DEFLATED : 0, level),
-                  ZIP_OK);
-        ASSERT_EQ(zipWriteInFileInZip(zip, entry.data.data(), unsigned(entry.data.size())), ZIP_OK);
-        ASSERT_EQ(zipCloseFileInZip(zip), ZIP_OK);
-    }
-    ASSERT_EQ(zipClose(zip, nullptr), ZIP_OK);
-}
-
 bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string Pattern(size_t size, unsigned seed) {
-    std::string data(size, '\0');
-    for (char& c : data) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 16);
-    return data;
 }
 
 class Extraction : public ::testing::Test {
@@ -70,7 +42,7 @@ TEST_F(Extraction, NestedEntriesAreWrittenByteForByteWithTheirTimeStamps) {
     // 2019-03-15 10:20:30 local time.
     const unsigned long dosDate =
         ((((2019 - 1980) << 9) | (3 << 5) | 15) << 16) | ((10 << 11) | (20 << 5) | (30 / 2));
-    const std::vector<Entry> entries = {
+    const std::vector<ZipEntry> entries = {
         {"a/b/c.txt", "c contents", 0, dosDate},
         {"a/d.txt", Pattern(100000, 1)},
         {"chunk.bin", Pattern(16383, 2)},
@@ -87,7 +59,7 @@ TEST_F(Extraction, NestedEntriesAreWrittenByteForByteWithTheirTimeStamps) {
     WriteBytes(target_ + L"\\f.txt", std::string(5000, 'z'));  // replaced whole
 
     ASSERT_TRUE(ikx::DecompressFile(dir_ + L"pkg.zip", target_));
-    for (const Entry& entry : entries) {
+    for (const ZipEntry& entry : entries) {
         if (entry.externalAttributes) continue;
         std::wstring path = target_ + L"\\" + Widen(entry.name);
         for (auto& c : path) c = c == L'/' ? L'\\' : c;
@@ -139,6 +111,12 @@ TEST_F(Extraction, ArchiveNameGetsZipAppendedUnlessItEndsInZip) {
     MakeZip(L"\\\\?\\" + longZip.substr(0, 260), {{"n.txt", "decoy"}});
     EXPECT_FALSE(ikx::DecompressFile(longZip, target_ + L"long"));
     EXPECT_EQ(ReadBytes(target_ + L"long\\n.txt"), "");
+    // U+0100 has only the look-alike "A" in the ANSI code page: no such name is used.
+    MakeZip(dir_ + L"Apkg.zip", {{"n.txt", "decoy"}});
+    EXPECT_FALSE(ikx::DecompressFile(dir_ + L"\u0100pkg.zip", target_ + L"fit"));
+    EXPECT_FALSE(ikx::DecompressFile(dir_ + L"Apkg.zip", target_ + L"\u0100fit"));
+    EXPECT_EQ(ReadBytes(target_ + L"fit\\n.txt") + ReadBytes(target_ + L"Afit\\n.txt"), "");
+    EXPECT_EQ(log_.Count("error code: 1113"), 1);
 }
 
 TEST_F(Extraction, EmptyArchiveSucceedsAndWritesNothing) {

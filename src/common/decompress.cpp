@@ -16,13 +16,17 @@ bool DecompressFile(const std::wstring& archive, const std::wstring& folder) {
             LOG_WARN("Failed to load CUnzip");
             return false;
         }
-        const int opened = unzip.OpenZip(WideToMultiByte(archive, kCodePageAnsi).c_str());
+        // Paths the 8-bit calls cannot name exactly are never opened or written.
+        std::string path;
+        const int opened =
+            WideToAnsiExactly(archive, path) ? unzip.OpenZip(path.c_str()) : kUnzipNotReady;
         if (opened != 0) {
             LOG_WARN("Failed to open zip file: %ws, CUnzip return code: %d", archive.c_str(),
                      opened);
             return false;
         }
-        const int result = unzip.ExtractAll(WideToMultiByte(folder, kCodePageAnsi).c_str());
+        if (!WideToAnsiExactly(folder, path)) throw CWinFileException(ERROR_NO_UNICODE_TRANSLATION);
+        const int result = unzip.ExtractAll(path.c_str());
         if (result == kUnzipOutsideTarget) LOG_WARN("Archive entry outside target folder refused");
         return result == 0;
     } catch (const CZipCommonException& error) {

@@ -28,4 +28,19 @@ int WideToMultiByte(const wchar_t* text, std::string& out, unsigned codePage) {
     return bytes;
 }
 
+bool WideToAnsiExactly(const std::wstring& text, std::string& out) {
+    // A UTF-8 code page converts every character and takes neither check.
+    if (::GetACP() == CP_UTF8) return WideToMultiByte(text.c_str(), out, CP_UTF8) != 0;
+    out.clear();
+    BOOL lossy = FALSE;
+    const int bytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, nullptr,
+                                            0, nullptr, &lossy);
+    if (bytes <= 0 || lossy) return false;
+    out.assign(static_cast<size_t>(bytes), '\0');
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(), -1, &out[0], bytes, nullptr,
+                          nullptr);
+    out.resize(static_cast<size_t>(bytes) - 1);
+    return true;
+}
+
 }  // namespace ikx

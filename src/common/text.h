@@ -22,6 +22,11 @@ inline std::string WideToMultiByte(const std::wstring& text, unsigned codePage) 
     return out;
 }
 
+// The exact ANSI form of a path for the 8-bit calls. False where a character
+// has none: Windows would put "?" or a look-alike ("A" for U+0100) in its
+// place, which names another file.
+bool WideToAnsiExactly(const std::wstring& text, std::string& out);
+
 // 8-bit text of the ANSI code page (registry values read with the 8-bit
 // calls) as the same characters in UTF-8, as every JSON answer carries them.
 inline std::string AnsiToUtf8(const std::string& text) {

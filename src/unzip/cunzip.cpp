@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/file_ops.h"
+#include "common/text.h"
 #include "unzip/win_file.h"
 #include "unzip/zip_exceptions.h"
 
@@ -136,14 +137,16 @@ bool CUnzip::Init() {
     if (!m_libraryFolder.empty()) {
         path = m_libraryFolder + "\\";
     } else {
-        char module[MAX_PATH] = {};
-        // A name cut short would load the library from another folder.
-        const DWORD length = ::GetModuleFileNameA(nullptr, module, MAX_PATH - 1);
-        if (length == 0 || length >= MAX_PATH - 1) return false;
+        // A name cut short, or one the ANSI code page cannot spell, would load
+        // the library from another folder.
+        wchar_t module[MAX_PATH] = {};
+        const DWORD length = ::GetModuleFileNameW(nullptr, module, MAX_PATH - 1);
+        std::string host;
+        if (length == 0 || length >= MAX_PATH - 1 || !WideToAnsiExactly(module, host)) return false;
         char drive[_MAX_DRIVE] = {};
         char folder[_MAX_DIR] = {};
-        if (_splitpath_s(module, drive, _MAX_DRIVE, folder, _MAX_DIR, nullptr, 0, nullptr, 0) !=
-            0) {
+        if (_splitpath_s(host.c_str(), drive, _MAX_DRIVE, folder, _MAX_DIR, nullptr, 0, nullptr,
+                         0) != 0) {
             return false;
         }
         path = std::string(drive) + folder;
