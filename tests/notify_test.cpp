@@ -168,6 +168,22 @@ TEST_F(Notifications, ComponentUpdatesCopyNewerKnownPatternsAndAnnounceThem) {
     EXPECT_EQ(ReadFile(kxadp + L"ikx_adp_1745303.ptn\\part.bin"), "new");
     EXPECT_EQ(ReadFile(kxadp + L"ikx_adp_1745304.ptn"), "new");
     EXPECT_EQ(ReadFile(dl + L"ikx_adp_1745300.ptn"), "new");  // the download stays
+    {
+        // No install folder: nothing placed, not even at the root of the working drive.
+        const NoInstallFolderFits noFolder(agent);
+        const std::wstring root = L"C:\\temp\\Pattern\\kxadp\\";
+        ::SHCreateDirectoryExW(nullptr, root.c_str(), nullptr);
+        ::DeleteFileW((root + L"ikx_adp_1745300.ptn").c_str());  // an earlier run's
+        ::SetCurrentDirectoryW(install.c_str());
+        EXPECT_EQ(Notify(kUpdate, "[" + element(ade, "1745300") + "]"), 0);
+        ExpectSent(kUpdate, {}, "no install folder");
+        EXPECT_EQ(::GetFileAttributesW((root + L"ikx_adp_1745300.ptn").c_str()),
+                  INVALID_FILE_ATTRIBUTES);
+        for (const wchar_t* made :
+             {L"C:\\temp\\Pattern\\kxadp", L"C:\\temp\\Pattern", L"C:\\temp"}) {
+            ::RemoveDirectoryW(made);
+        }
+    }
     // Scheduled and manual updates of both types are handled alike.
     for (const char* id : {"VORN_SCHEDULE_COMPONENT_UPDATE", "VORN_MANUAL_COMPONENT_UPDATE"}) {
         for (const char* type :

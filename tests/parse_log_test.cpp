@@ -105,6 +105,15 @@ TEST_F(LogIntakeTest, CallerBuffersAndFileDestinations) {
     Write(L"bare.json", "[]");
     EXPECT_EQ(Parse(L"bare.json").result, -24002);
     EXPECT_EQ(FileBytes(CorruptCopy(L"bare.json")), "[]");
+    {
+        // No install folder: deleted, never moved relative to the working folder.
+        const NoInstallFolderFits noFolder(agent);
+        ::CreateDirectoryW((logs + L"temp").c_str(), nullptr);
+        ::CreateDirectoryW((logs + L"temp\\Corrupt").c_str(), nullptr);
+        EXPECT_EQ(Parse(Write(L"lost.json", "[]").c_str()).result, -24002);
+        EXPECT_EQ(FileBytes(logs + L"lost.json"), "<missing>");
+        EXPECT_EQ(FileBytes(logs + L"temp\\Corrupt\\lost.json.brk"), "<missing>");
+    }
 
     dll.Deinit();
     EXPECT_EQ(Parse(Write(L"refused.json", "").c_str()).result, 0);

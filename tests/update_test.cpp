@@ -50,6 +50,14 @@ TEST_F(UpdateTest, EveryStageRefusesANullContextNullOptionsOrAnOptionAboveTwo) {
     EXPECT_EQ(log.Count("Unkown update option: 3\n"), 4);
     EXPECT_EQ(up.CreateContext(nullptr), kInvalidArgument);
     EXPECT_TRUE(Logged("ppContext is NULL"));
+    {
+        // A context that could not name the install folder could not restore it.
+        const NoInstallFolderFits noFolder(agent);
+        void* context = &context;
+        EXPECT_EQ(up.CreateContext(&context), 0x1030007);
+        EXPECT_EQ(context, &context);
+        EXPECT_TRUE(Logged("Create context failed. (Error: 206)"));
+    }
     EXPECT_EQ(up.GetPrerequest(nullptr), kInvalidArgument);
     EXPECT_EQ(up.ReleaseContext(nullptr), 0);
 }

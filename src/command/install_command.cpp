@@ -137,8 +137,9 @@ bool Normalize(const std::wstring& folder, std::wstring& full) {
 // either path cannot be normalised the folder is kept: it might be the new one.
 void RemoveOldFolder(const std::wstring& oldFolder) {
     std::wstring current, oldFull, currentFull;
-    GetKxInstallFolder(current);
-    if (!Normalize(oldFolder, oldFull) || !Normalize(current, currentFull)) {
+    // An unknown current folder is judged like one that cannot be normalised.
+    if (!GetKxInstallFolder(current)) ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (current.empty() || !Normalize(oldFolder, oldFull) || !Normalize(current, currentFull)) {
         LOG_WARN_AS(kHandler, "Can't normalize the install folder. (Error: %d)",
                     static_cast<int>(::GetLastError()));
         return;

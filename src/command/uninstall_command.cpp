@@ -48,8 +48,9 @@ bool PrepareBackup(const StagingPaths& paths) {
         return false;
     }
     std::wstring installFolder;
-    GetKxInstallFolder(installFolder);
-    const DWORD copied = CopyDirectory(installFolder.c_str(), paths.backup.c_str());
+    const DWORD copied = GetKxInstallFolder(installFolder)
+                             ? CopyDirectory(installFolder.c_str(), paths.backup.c_str())
+                             : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE);
     if (copied != 0) {
         LOG_WARN_AS(kHandler, "Backup KXE directory failed. (Error: %x)",
                     static_cast<unsigned>(copied));

@@ -46,6 +46,23 @@ DWORD RemoveLinkItself(const std::wstring& path) {
                : ::GetLastError();
 }
 
+// Holds a folder open for the length of its walk, refusing one that is (or
+// has just become) a link. Opened without delete sharing, the folder cannot be
+// renamed, removed or swapped for a junction between the check and the listing,
+// and the platform refuses to rename a parent of an open folder.
+DWORD PinFolder(const std::wstring& path, UniqueFile& pin) {
+    pin.reset(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!pin) return ::GetLastError();
+    FILE_ATTRIBUTE_TAG_INFO opened = {};
+    if (!::GetFileInformationByHandleEx(pin.get(), FileAttributeTagInfo, &opened, sizeof opened)) {
+        return ::GetLastError();
+    }
+    if (IsReparsePoint(opened.FileAttributes)) return kErrorReparsePointEncountered;
+    return (opened.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ERROR_DIRECTORY;
+}
+
 // Removes a link met in a listing; the error to store, or 0. A link is never
 // scheduled for deletion at restart: what that would delete is not ours to know.
 DWORD RemoveListedLink(const std::wstring& path) {
@@ -100,10 +117,14 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
     std::wstring base(folder);
     if (base.back() != L'\\') base += L'\\';
 
+    UniqueFile pin;
+    const DWORD pinned = PinFolder(base, pin);
+    if (pinned == kErrorReparsePointEncountered && removeSelf) return RemoveLinkItself(folder);
     WIN32_FIND_DATAW entry = {};
-    UniqueFind listing(::FindFirstFileW((base + L"*").c_str(), &entry));
+    UniqueFind listing;
+    if (pinned == 0) listing.reset(::FindFirstFileW((base + L"*").c_str(), &entry));
     if (!listing) {
-        const DWORD error = ::GetLastError();
+        const DWORD error = pinned != 0 ? pinned : ::GetLastError();
         LOG_WARN("FindFirstFileW failed. (Error: %d)", static_cast<int>(error));
         return error;
     }
@@ -132,6 +153,7 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
         }
     } while (::FindNextFileW(listing.get(), &entry));
     listing.reset();
+    pin.reset();
 
     if (removeSelf && !::RemoveDirectoryW(folder) && delayOnFailure) DeleteAtRestart(folder);
     return result;
@@ -163,6 +185,12 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
 
     const std::wstring sourceBase = std::wstring(source) + L"\\";
     const std::wstring destinationBase = std::wstring(destination) + L"\\";
+    UniqueFile sourcePin, destinationPin;
+    // A missing destination shows up as the first copy failure, as before.
+    if (PinFolder(sourceBase, sourcePin) == kErrorReparsePointEncountered ||
+        PinFolder(destinationBase, destinationPin) == kErrorReparsePointEncountered) {
+        return RefuseLinkedCopy();
+    }
     WIN32_FIND_DATAW entry = {};
     UniqueFind listing(::FindFirstFileW((sourceBase + L"*.*").c_str(), &entry));
     if (!listing) return ::GetLastError();

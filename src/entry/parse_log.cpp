@@ -99,7 +99,9 @@ bool ReadWholeLog(HANDLE file, LogText& text) {
 // the backslash is doubled; a bare name gets one so the shape stays the same.
 std::wstring CorruptLogDestination(const std::wstring& path) {
     std::wstring folder;
-    GetKxInstallFolder(folder);
+    // No folder, no destination: the move then fails and the file is deleted,
+    // never moved relative to the working folder.
+    if (!GetKxInstallFolder(folder)) return std::wstring();
     const size_t slash = path.rfind(L'\\');
     const std::wstring name = slash == std::wstring::npos ? L"\\" + path : path.substr(slash);
     return folder + kCorruptFolder + name + kCorruptSuffix;

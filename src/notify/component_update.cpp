@@ -136,10 +136,11 @@ bool NotifyClientComponentUpdate(const Json::Value& request, Json::Value&) {
     LOG_TRACE("[Start]");
     if (ReadText(request, "product_id") == kProductIkx) {
         std::wstring installFolder;
-        GetKxInstallFolder(installFolder);
+        // Without the install folder a pattern would land relative to the working folder.
+        const bool placeable = GetKxInstallFolder(installFolder);
         const Json::Value& content = NotifyContent(request);
         // The size is read again for every element, as the list is walked.
-        for (Json::ArrayIndex i = 0; i < content.size(); ++i) {
+        for (Json::ArrayIndex i = 0; placeable && i < content.size(); ++i) {
             const Json::Value& element = content[i];
             LOG_TRACE("VORN_JSON_KEY_NOTIFY_CONTENT [%d] [%s]: ", static_cast<int>(i),
                       element.toStyledString().c_str());

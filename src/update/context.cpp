@@ -64,20 +64,22 @@ int32_t vornExt_CreateContext(void** contextOut) {
         LOG_WARN("ppContext is NULL");
         return kInvalidArgument;
     }
-    // LocalAlloc sets the last error on failure, which the record reports.
-    void* memory = ::LocalAlloc(LPTR, sizeof(UpdateContext));
+    // A context without the install folder could neither back it up nor
+    // restore it. LocalAlloc sets the last error on failure, which the record reports.
+    std::wstring folder;
+    void* memory = nullptr;
+    if (!GetKxInstallFolder(folder) || folder.size() >= kInstallFolderUnits) {
+        ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    } else {
+        memory = ::LocalAlloc(LPTR, sizeof(UpdateContext));
+    }
     if (!memory) {
         LOG_WARN("Create context failed. (Error: %d)", static_cast<int>(::GetLastError()));
         return kCreateContextFailed;
     }
     auto* context = new (memory) UpdateContext();
-    std::wstring folder;
-    GetKxInstallFolder(folder);
-    // The folder comes from a value of at most 260 units; the copy stays bounded anyway.
-    const size_t units =
-        folder.size() < kInstallFolderUnits ? folder.size() : kInstallFolderUnits - 1;
-    folder.copy(context->installFolder, units);
-    context->installFolder[units] = L'\0';
+    folder.copy(context->installFolder, folder.size());
+    context->installFolder[folder.size()] = L'\0';
     GetKxcVersion(context->versionMajor, context->versionMinor, context->versionBuild);
     context->state = kCreated;
     *contextOut = context;
