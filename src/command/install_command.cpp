@@ -12,6 +12,7 @@
 #include "command/install_steps.h"
 #include "common/file_ops.h"
 #include "common/installer_run.h"
+#include "common/nipc_channel.h"
 #include "common/processes.h"
 #include "common/registry.h"
 #include "common/sensor_registry.h"
@@ -153,10 +154,11 @@ void RemoveOldFolder(const std::wstring& oldFolder) {
 
 // Steps from the unpacking to the old installation's clean-up; the caller
 // ends every outcome alike.
-bool InstallFromPackage(const std::wstring& package, const StagingPaths& paths, NipcObject& ipc) {
+bool InstallFromPackage(const std::wstring& package, const StagingPaths& paths,
+                        NipcChannel& channel) {
     if (!Unpack(package, paths)) return false;
     CopySetupFiles(paths, true);
-    if (!InitNIPC(&ipc)) {
+    if (!channel.Bind()) {
         LOG_WARN_AS(kHandler, "Init NIPC failed");
         return false;
     }
@@ -169,7 +171,7 @@ bool InstallFromPackage(const std::wstring& package, const StagingPaths& paths, 
         UnRegisterClient();
     }
     const bool isWow64 = IsWow64();
-    if (!InstallIKX(ipc, paths, old, isWow64)) {
+    if (!InstallIKX(*channel.get(), paths, old, isWow64)) {
         LOG_TRACE_AS(kHandler, "Trigger installer failed");
         return false;
     }
@@ -258,10 +260,9 @@ bool OnCommandInstall(const Json::Value& request, Json::Value& response) {
         response["result_code"] = 1;
         return false;
     }
-    NipcObject ipc;
-    const bool installed = InstallFromPackage(package, paths, ipc);
-
-    DeInitNIPC(&ipc);
+    NipcChannel channel{NipcChannel::Deferred()};
+    const bool installed = InstallFromPackage(package, paths, channel);
+    channel.Release();
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
     KeepLog(paths.setup + L"debug", kInstallerLog, L"KXC_debug", L"Install", now);

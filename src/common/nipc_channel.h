@@ -9,10 +9,17 @@ namespace ikx {
 class NipcChannel {
   public:
     NipcChannel() : bound_(InitNIPC(&object_)) {}
+    // Bound later, by Bind(), once the caller reaches the step that needs it.
+    struct Deferred {};
+    explicit NipcChannel(Deferred) : bound_(false) {}
     ~NipcChannel() { Release(); }
     NipcChannel(const NipcChannel&) = delete;
     NipcChannel& operator=(const NipcChannel&) = delete;
 
+    bool Bind() {
+        if (!bound_) bound_ = InitNIPC(&object_);
+        return bound_;
+    }
     bool Bound() const { return bound_; }
     NipcObject* get() { return &object_; }
     // Releases ahead of the scope's end, for callers that log after it.
