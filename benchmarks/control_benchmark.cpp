@@ -28,9 +28,11 @@
 #include "common/ipc.h"
 #include "control_world.h"
 #include "ipc_endpoint.h"
+#include "timing.h"
 
 using namespace testsupport;
-using Clock = std::chrono::steady_clock;
+
+using namespace benchtiming;
 
 namespace {
 
@@ -39,11 +41,6 @@ DWORD g_divisor = 1000;
 
 DWORD Scaled(DWORD ms) {
     return std::max<DWORD>(1, ms / g_divisor);
-}
-
-double Median(std::vector<double> samples) {
-    std::sort(samples.begin(), samples.end());
-    return samples.empty() ? 0 : samples[samples.size() / 2];
 }
 
 double TimeMs(const std::function<void()>& call) {

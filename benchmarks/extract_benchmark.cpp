@@ -10,6 +10,9 @@
 #include <vector>
 
 #include "common/file_ops.h"
+#include "timing.h"
+
+using namespace benchtiming;
 
 namespace {
 
@@ -109,11 +112,6 @@ double TimeMiniunz(const std::string& archive, const std::string& target) {
 
 void Remove(const std::string& folder) {
     ikx::CleanDirectory(Widen(folder).c_str(), true, false);
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 }  // namespace

@@ -21,9 +21,11 @@
 #include "common/staging.h"
 #include "install_world.h"
 #include "platform/clock.h"
+#include "timing.h"
 
 using namespace testsupport;
-using Clock = std::chrono::steady_clock;
+
+using namespace benchtiming;
 
 namespace {
 
@@ -35,11 +37,6 @@ double Seconds(const std::function<bool()>& run, bool& ok) {
     const auto start = Clock::now();
     ok = run() && ok;
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 bool Command(ProductDll& dll, const std::string& type, const std::wstring& package) {

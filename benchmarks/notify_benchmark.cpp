@@ -21,9 +21,11 @@
 #include "common/ipc.h"
 #include "common/sensor_registry.h"
 #include "sensor_world.h"
+#include "timing.h"
 
 using namespace testsupport;
-using Clock = std::chrono::steady_clock;
+
+using namespace benchtiming;
 
 namespace {
 
@@ -31,28 +33,6 @@ const wchar_t kLogPipe[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
 const std::string kProxyNotification =
     R"({"product_id":"VORN_IPRODUCT_IKX","notify_id":"VORN_ONNOTIFY_ADMIN_CFG_CHANGE",)"
     R"("notify_data":{"notify_type":"VORN_TYPE_PROXY","notify_content":{"ie_proxy":{"use_proxy":true}}}})";
-
-struct Stats {
-    double meanUs = 0;
-    double p99Us = 0;
-};
-
-Stats Measure(int count, const std::function<void()>& call) {
-    for (int i = 0; i < count / 10; ++i) call();  // warm caches and the service manager
-    std::vector<double> samples;
-    samples.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        const auto start = Clock::now();
-        call();
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    Stats stats;
-    for (double s : samples) stats.meanUs += s;
-    stats.meanUs /= samples.size();
-    std::sort(samples.begin(), samples.end());
-    stats.p99Us = samples[samples.size() * 99 / 100];
-    return stats;
-}
 
 using LoadFn = HMODULE(__cdecl*)(const wchar_t*, const wchar_t*);
 using VerifyFn = int(__cdecl*)(const wchar_t*);

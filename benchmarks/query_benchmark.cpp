@@ -22,9 +22,11 @@
 #include "common/sensor_registry.h"
 #include "log/log.h"
 #include "support.h"
+#include "timing.h"
 
 using namespace testsupport;
-using Clock = std::chrono::steady_clock;
+
+using namespace benchtiming;
 
 namespace {
 
@@ -32,28 +34,6 @@ using ikx::kKxcKey;
 using ikx::kKxeKey;
 const wchar_t* const kAgentKey = ikx::kHostAgentKey;
 const wchar_t kLogPipe[] = L"\\\\.\\pipe\\Log_ServerNamePipe";
-
-struct Stats {
-    double meanUs = 0;
-    double p99Us = 0;
-};
-
-Stats Measure(int count, const std::function<void()>& call) {
-    for (int i = 0; i < count / 10; ++i) call();  // warm caches and the service manager
-    std::vector<double> samples;
-    samples.reserve(count);
-    for (int i = 0; i < count; ++i) {
-        const auto start = Clock::now();
-        call();
-        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    Stats stats;
-    for (double s : samples) stats.meanUs += s;
-    stats.meanUs /= samples.size();
-    std::sort(samples.begin(), samples.end());
-    stats.p99Us = samples[samples.size() * 99 / 100];
-    return stats;
-}
 
 // --- the operations the algorithms are made of, made directly ---
 

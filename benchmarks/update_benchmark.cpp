@@ -21,9 +21,12 @@
 
 #include "common/file_ops.h"
 #include "update_world.h"
+#include "timing.h"
 
 using namespace testsupport;
 namespace fs = std::filesystem;
+
+using namespace benchtiming;
 
 namespace {
 
@@ -57,11 +60,6 @@ double Time(const std::function<bool()>& work) {
     const bool ok = work();
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     return ok ? elapsed.count() : -1.0;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 void Report(const char* what, const std::vector<double>& ours, const std::vector<double>& floor) {
