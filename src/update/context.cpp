@@ -26,10 +26,9 @@ int32_t CheckStageEntry(const char* stage, const void* options, const void* cont
         LOG_WARN_AS(stage, "Context is invalid.");
         return kInvalidArgument;
     }
-    if (!options) {
-        LOG_WARN_AS(stage, "Options is invalid.");
-        return kInvalidArgument;
-    }
+    // The framework always passes an options record; a null one is refused
+    // like a bad option, without a record of its own.
+    if (!options) return kInvalidArgument;
     const uint32_t option = UpdateOption(options);
     if (option > kHighestUpdateOption) {
         LOG_WARN_AS(stage, "Unkown update option: %d\n", static_cast<int>(option));
