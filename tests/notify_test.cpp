@@ -10,7 +10,7 @@
 
 #include "common/verified_loading.h"
 #include "entry/dispatch.h"
-#include "entry/lifecycle.h"
+#include "common/stop_pending.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"
 #include "notify_world.h"

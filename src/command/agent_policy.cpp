@@ -8,8 +8,8 @@
 #include "command/command_handlers.h"
 #include "command/service_control.h"
 #include "common/sensor_registry.h"
-#include "common/text.h"
-#include "entry/request_text.h"
+#include "platform/text.h"
+#include "common/request_text.h"
 #include "log/log.h"
 #include "platform/clock.h"
 

@@ -17,7 +17,7 @@
 #include "common/registry.h"
 #include "common/sensor_registry.h"
 #include "common/services.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "log/log.h"
 
 namespace ikx {

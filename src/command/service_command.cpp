@@ -2,7 +2,7 @@
 #include "command/command_handlers.h"
 #include "command/service_control.h"
 #include "common/services.h"
-#include "entry/request_text.h"
+#include "common/request_text.h"
 #include "log/log.h"
 #include "platform/clock.h"
 

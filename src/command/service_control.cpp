@@ -2,7 +2,7 @@
 
 #include "common/sensor_registry.h"
 #include "common/services.h"
-#include "entry/lifecycle.h"
+#include "common/stop_pending.h"
 #include "log/log.h"
 #include "platform/clock.h"
 

@@ -1,5 +1,5 @@
 #include "common/file_ops.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "log/log.h"
 #include "unzip/unzip.h"
 #include "unzip/zip_exceptions.h"

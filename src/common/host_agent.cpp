@@ -1,7 +1,7 @@
 #include "common/host_agent.h"
 
 #include "common/registry.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "log/log.h"
 
 namespace ikx {

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "common/stop_pending.h"
 #include "common/verified_loading.h"
 #include "entry/exports.h"
 #include "log/log.h"
@@ -11,7 +12,6 @@
 namespace ikx {
 
 std::atomic<int32_t> InitCount{0};
-std::atomic<int32_t> ServiceStopPending{0};
 
 bool PassesCommonGate(const char* caller) {
     if (!IsVornAgentBound()) {

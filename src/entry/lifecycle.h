@@ -6,7 +6,6 @@
 namespace ikx {
 
 extern std::atomic<int32_t> InitCount;
-extern std::atomic<int32_t> ServiceStopPending;
 
 // Bound, and the loading process signed by the maker; logs the refusal in
 // the name of the calling export.

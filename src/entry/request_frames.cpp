@@ -5,11 +5,11 @@
 
 #include "common/sensor_registry.h"
 #include "common/services.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "entry/dispatch.h"
 #include "entry/exports.h"
 #include "entry/lifecycle.h"
-#include "entry/request_text.h"
+#include "common/request_text.h"
 #include "log/log.h"
 
 namespace ikx {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "log/cmd_protocol.h"
 #include "log/log.h"
 #include "log/named_pipe_client.h"

@@ -10,7 +10,7 @@
 
 #include "common/file_ops.h"
 #include "common/sensor_registry.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"
 #include "notify/notify_json.h"

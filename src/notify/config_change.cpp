@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "common/ipc.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"
 #include "notify/notify_json.h"

@@ -1,6 +1,6 @@
 #include "notify/notify_json.h"
 
-#include "common/text.h"
+#include "platform/text.h"
 #include "log/log.h"
 
 namespace ikx {

@@ -4,8 +4,8 @@
 
 #include "common/ipc.h"
 #include "common/nipc_channel.h"
-#include "common/text.h"
-#include "entry/lifecycle.h"
+#include "platform/text.h"
+#include "common/stop_pending.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"
 #include "notify/notify_json.h"

@@ -1,7 +1,7 @@
 // Common settings and self-protection queries.
 #include "common/sensor_registry.h"
 #include "common/services.h"
-#include "common/text.h"
+#include "platform/text.h"
 #include "log/log.h"
 #include "query/query_handlers.h"
 #include "query/query_response.h"

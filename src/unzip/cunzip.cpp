@@ -4,8 +4,8 @@
 #include <cstring>
 #include <vector>
 
-#include "common/file_ops.h"
-#include "common/text.h"
+#include "platform/links.h"
+#include "platform/text.h"
 #include "unzip/win_file.h"
 #include "unzip/zip_exceptions.h"
 

@@ -1,10 +1,10 @@
-// What became of a notification, told plainly: vornExt_OnNotify returns 0
-// whatever its handler did, so the outcome is read from the records.
+#include "notify_outcome.h"
+
 #include <cstdio>
 
-bool VornhostLogged(const char* suffix);
+namespace vornhost {
 
-void ReportNotifyOutcome() {
+void ReportNotifyOutcome(bool (*logged)(const char* suffix)) {
     const struct {
         const char* record;
         const char* meaning;
@@ -17,6 +17,8 @@ void ReportNotifyOutcome() {
         {"[vornExt_OnNotify][Execute Notify data succeed]", "the notification handler succeeded"},
     };
     for (const auto& outcome : outcomes) {
-        if (VornhostLogged(outcome.record)) std::printf("vornhost: %s\n", outcome.meaning);
+        if (logged(outcome.record)) std::printf("vornhost: %s\n", outcome.meaning);
     }
 }
+
+}  // namespace vornhost

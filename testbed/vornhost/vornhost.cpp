@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "log_pipe_server.h"
+#include "notify_outcome.h"
 #include "parselog.h"
 #include "update_stages.h"
 
@@ -181,13 +182,6 @@ void ReportRefusals() {
 
 }  // namespace
 
-// For the subcommand files: whether the extension sent a record ending in
-// `suffix` (known only when vornhost listens itself).
-bool VornhostLogged(const char* suffix) {
-    return Logged(suffix);
-}
-void ReportNotifyOutcome();
-
 int main(int argc, char** argv) {
     std::string dll = ExeDir() + "vornExt_iKXClient.dll";
     int at = 1;
@@ -229,7 +223,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     listener.reset();
     ReportRefusals();
-    if (kind == "notify") ReportNotifyOutcome();
+    // Records are known only when vornhost listened itself.
+    if (kind == "notify") vornhost::ReportNotifyOutcome(Logged);
     ::FreeLibrary(ext.module);
     return rc;
 }

@@ -1,4 +1,4 @@
-#include "entry/request_text.h"
+#include "common/request_text.h"
 
 #include <cstring>
 
