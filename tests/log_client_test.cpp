@@ -1,23 +1,15 @@
 // The log record on the pipe: fields, limits, chunked writes, and silence
 // when the writer does not exist.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
 
-#include "log/log.h"
-#include "support.h"
+#include "in_process.h"
 
 using namespace testsupport;
 
 namespace {
 
-class LogClient : public ::testing::Test {
-  protected:
-    void SetUp() override { ikx::CreateLogWriter(); }
-    void TearDown() override { ikx::DestroyLogWriter(); }
-    LogCollector log;
-};
+using LogClient = InProcessTest;
 
 TEST_F(LogClient, RecordCarriesEightTabSeparatedFields) {
     ikx::WriteDebugLog("VORN_EXT_IKX", 4, "vornExt_iKX_dllMain.cpp", 42, "vornExt_Init",

@@ -277,8 +277,8 @@ TEST_F(UpdateTest, EachInstallerOutcomeHasItsResultCode) {
         if (!*row.script) RemovePath(staging + L"\\Setup\\KXInstaller.exe");
         EXPECT_EQ(Run(up.DoUpdate, context), row.code) << row.script;
         EXPECT_EQ(ContextState(context), 2u);
-        EXPECT_TRUE(LoggedBy("Trigger installer failed", "vornExt_DoUpdate"));
-        EXPECT_TRUE(!row.record || LoggedBy(row.record, "TriggerUpgrade")) << row.script;
+        log.ExpectRecord("Trigger installer failed", 4, "vornExt_DoUpdate");
+        if (row.record) log.ExpectRecord(row.record, 6, "TriggerUpgrade");
     }
     EXPECT_TRUE(Logged("KXE directory does not exist, skip backup."));
 }
