@@ -1,4 +1,4 @@
-// Folder cleaning, tree copies, the retrying single-file copy and the temp folder.
+// Folder cleaning, tree copies and the retrying single-file copy.
 #include "common/file_ops.h"
 #include "in_process.h"
 #include "platform/handles.h"
@@ -60,13 +60,6 @@ TEST_F(FileOps, CleanStopsAtTheFirstSubfolderItCannotEmpty) {
     }
     EXPECT_EQ(ikx::CleanDirectory((dir_ + L"tree").c_str(), false, false), 32u);
     EXPECT_EQ(log.CountStarting("Delete file: ("), 1);
-}
-
-TEST_F(FileOps, TempFolderIsTheWindowsFolderAndTempWithoutBackslash) {
-    std::wstring temp, windows(MAX_PATH, L'\0');
-    windows.resize(::GetWindowsDirectoryW(&windows[0], MAX_PATH));
-    ikx::GetWindowsTempFolder(temp);
-    EXPECT_EQ(temp, windows + L"\\Temp");
 }
 
 TEST_F(FileOps, CopyDirectoryCopiesTheTreeOverwritingWhatIsThere) {

@@ -1,15 +1,11 @@
 // Repeated use of the host services returns the process to the handles and
 // modules it began with: every key, service handle, file, mapping, pipe and
 // library is released on success and failure paths alike.
-#include <gtest/gtest.h>
-
 #include "common/file_ops.h"
-#include "common/ipc.h"
 #include "common/sensor_registry.h"
 #include "common/services.h"
-#include "common/verified_loading.h"
+#include "in_process.h"
 #include "platform/handles.h"
-#include "support.h"
 
 using namespace testsupport;
 
@@ -17,11 +13,10 @@ namespace {
 
 // True when the command reached the running client service and was answered.
 bool UseHostServicesOnce(const std::wstring& scratch) {
-    using namespace ikx;
     DWORD state = 0;
-    scIsServiceInstalled(L"QVKXC");
-    scQueryServiceStatus(L"QVKXC", state);
-    scQueryServiceStatus(L"NoSuchService", state);
+    ikx::scIsServiceInstalled(L"QVKXC");
+    ikx::scQueryServiceStatus(L"QVKXC", state);
+    ikx::scQueryServiceStatus(L"NoSuchService", state);
     ikx::GetKxServiceGeneration();
     ikx::IsIKxInstalled();
     std::vector<ikx::AgentComponent> rows;
@@ -54,7 +49,7 @@ TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
     HostAgent agent;
     ScopedService client(L"QVKXC", L"\"" + BinDir() + L"KxSensorService.exe\" --name QVKXC");
     ASSERT_TRUE(client.Start());
-    RegSetString(L"SOFTWARE\\Corvask\\KXC", L"Version", L"3.0.1308");
+    RegSetString(kKxcKey, L"Version", L"3.0.1308");
     ASSERT_TRUE(InitVornAgentObj());
     const std::wstring scratch = TempDir(L"leak");
     WriteBytes(scratch + L"corrupt.zip", "PK\x03\x04 not really an archive");
@@ -75,7 +70,7 @@ TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
     EXPECT_TRUE(RemoveServiceIfPresent(L"QVKXC"));
 
     ReleaseVornAgentObj();
-    RegDeleteTree(L"SOFTWARE\\Corvask\\KXC");
+    RegDeleteTree(kKxcKey);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // Runs with IKX_TIME_DIVISOR=100 (set by ctest): the installer's work must fit
 // in the scaled 20 minutes even on a busy machine.
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "install_world.h"
@@ -218,12 +219,12 @@ TEST_F(InstallTest, FailingInstallerFailsInstallAndUninstallAlike) {
                 // Sent again after each refusal, for as long as the installer ran.
                 const std::string refused =
                     install ? "refused command 0x5001" : "refused command 0x5002";
-                size_t count = 0;
-                for (size_t at = kept[0].find(refused); at != std::string::npos;
-                     at = kept[0].find(refused, at + 1)) {
-                    ++count;
-                }
-                EXPECT_EQ(count, 3u) << kept[0];
+                const std::regex pattern(refused);
+                EXPECT_EQ(
+                    std::distance(std::sregex_iterator(kept[0].begin(), kept[0].end(), pattern),
+                                  std::sregex_iterator()),
+                    3)
+                    << kept[0];
                 log.ExpectRecord("SendNIPCTOKXInstaller failed, need to try.", 6,
                                  "TriggerInstaller");
             }

@@ -7,8 +7,6 @@ using namespace testsupport;
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 TEST_F(Ipc, BindingReleasesItsHandleAndNeedsNoReceiveEntryPoints) {
     ASSERT_TRUE(ikx::InitNIPC(&nipc));
     log.ExpectRecord("Success to init NPIC for CLI!", 6, "InitNIPC");

@@ -1,10 +1,6 @@
 // The staged upgrade through the DLL's seven update exports, against the real
 // registry, service manager and folders, with the stand-in installer.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <functional>
-#include <memory>
 
 #include "update_world.h"
 
