@@ -45,12 +45,11 @@ bool UseHostServicesOnce(const std::wstring& scratch) {
 }
 
 TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
-    using namespace ikx;
     HostAgent agent;
     ScopedService client(L"QVKXC", L"\"" + BinDir() + L"KxSensorService.exe\" --name QVKXC");
     ASSERT_TRUE(client.Start());
     RegSetString(kKxcKey, L"Version", L"3.0.1308");
-    ASSERT_TRUE(InitVornAgentObj());
+    ASSERT_TRUE(ikx::InitVornAgentObj());
     const std::wstring scratch = TempDir(L"leak");
     WriteBytes(scratch + L"corrupt.zip", "PK\x03\x04 not really an archive");
 
@@ -59,7 +58,7 @@ TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
     // behind each time Wine unloads it: a reference held here keeps it loaded
     // while the extension's own use is measured. Dropping it then shows that
     // the extension released every reference it took.
-    UniqueModule held(::LoadLibraryW((agent.Folder() + L"PlmPIPC.dll").c_str()));
+    ikx::UniqueModule held(::LoadLibraryW((agent.Folder() + L"PlmPIPC.dll").c_str()));
     int answered = 0;
     ExpectFlatUsage([&] { answered += UseHostServicesOnce(scratch); }, 1, 60);
     held.reset();
@@ -69,7 +68,7 @@ TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
     // Service handles are not kernel handles: one left open keeps the deleted service.
     EXPECT_TRUE(RemoveServiceIfPresent(L"QVKXC"));
 
-    ReleaseVornAgentObj();
+    ikx::ReleaseVornAgentObj();
     RegDeleteTree(kKxcKey);
 }
 
