@@ -1,7 +1,6 @@
 // The request frames of the three JSON exports: text taken up to the first
 // NUL, the product check, dispatch by (id, type), the response buffer, the
 // notification's installed check, and the gate that refuses unsigned hosts.
-#include <algorithm>
 #include <cstring>
 
 #include "sensor_world.h"
@@ -10,35 +9,10 @@ using namespace testsupport;
 
 namespace {
 
-char* const kUntouchedPointer = reinterpret_cast<char*>(static_cast<uintptr_t>(0x5eed));
-constexpr uint32_t kUntouchedLength = 0xA5A5A5A5u;
 const std::string kVersionQuery = IkxQuery("VORN_ONQUERY_PRODUCT_VERSION");
 const char kVersionHit[] = "[vornExt_OnQueryData][it][Hit][VORN_ONQUERY_PRODUCT_VERSION]";
 
-struct RawAnswer {
-    int32_t result = -99;
-    uint32_t length = kUntouchedLength;
-    char* response = kUntouchedPointer;
-    bool Untouched() const { return length == kUntouchedLength && response == kUntouchedPointer; }
-};
-
-class Frames : public QueryTest {
-  protected:
-    RawAnswer Raw(const char* bytes, size_t length) {
-        RawAnswer answer;
-        answer.result = dll.OnQueryData(0, static_cast<uint32_t>(length), bytes, &answer.length,
-                                        &answer.response);
-        return answer;
-    }
-    RawAnswer Raw(const std::string& text) { return Raw(text.data(), text.size()); }
-    // Records holding `part` (the collector has every earlier record when read).
-    long Having(const std::string& part) {
-        const std::vector<std::string> texts = log.Texts();
-        return std::count_if(texts.begin(), texts.end(), [&](const std::string& t) {
-            return t.find(part) != std::string::npos;
-        });
-    }
-};
+using Frames = QueryTest;
 
 TEST_F(Frames, RequestsWithoutMatchingProductOrRowWriteNothing) {
     const std::string tail = R"(","query_id":"VORN_ONQUERY_PRODUCT_VERSION"})";
@@ -60,7 +34,7 @@ TEST_F(Frames, RequestsWithoutMatchingProductOrRowWriteNothing) {
     EXPECT_TRUE(Logged("[vornExt_OnQueryData][product_id][VORN_IPRODUCT_IKX ]"));
     EXPECT_TRUE(Logged("product_id is not iKX"));
     EXPECT_TRUE(Logged("[vornExt_OnQueryData][query_id][VORN_ONQUERY_NOTHING][query_type][]"));
-    EXPECT_EQ(Having("[it][Hit]") + Having("Response Json Data:"), 0);
+    EXPECT_EQ(log.CountHaving("[it][Hit]") + log.CountHaving("Response Json Data:"), 0);
 }
 
 TEST_F(Frames, EmptyTypeRowsMatchAbsentNullOrEmptyType) {
@@ -106,8 +80,8 @@ TEST_F(Frames, NullOutParameterRunsHandlerButAllocatesNothing) {
     EXPECT_EQ(length, kUntouchedLength);
     EXPECT_EQ(response, kUntouchedPointer);
     EXPECT_TRUE(Logged("Execute query data succeed"));
-    EXPECT_EQ(Having(kVersionHit), 2);
-    EXPECT_EQ(Having("Response Json Data:"), 0);
+    EXPECT_EQ(log.CountHaving(kVersionHit), 2);
+    EXPECT_EQ(log.CountHaving("Response Json Data:"), 0);
 }
 
 TEST_F(Frames, CommandsNeedNoProductAndReadIdsAsText) {
@@ -132,7 +106,7 @@ TEST_F(Frames, CommandsNeedNoProductAndReadIdsAsText) {
         EXPECT_TRUE(Logged(c.record)) << c.text;
     }
     EXPECT_EQ(dll.OnCommand(0, 0, nullptr), 0);
-    EXPECT_EQ(Having("command_id: , command_type: "), 3);
+    EXPECT_EQ(log.CountHaving("command_id: , command_type: "), 3);
 }
 
 // The frames' records carry the levels their messages belong to.
@@ -198,8 +172,8 @@ TEST_F(Frames, NotificationNeedsLengthAndACurrentClient) {
     EXPECT_EQ(Send(dll.OnNotify, unknown), -1);
     RegDeleteValue(kKxcKey, L"Version");
     EXPECT_EQ(Send(dll.OnNotify, unknown), -1);
-    EXPECT_EQ(Having("[vornExt_OnNotify][iKX haven't install]"), 4);
-    EXPECT_EQ(Having("[vornExt_OnNotify][End]"), 0);
+    EXPECT_EQ(log.CountHaving("[vornExt_OnNotify][iKX haven't install]"), 4);
+    EXPECT_EQ(log.CountHaving("[vornExt_OnNotify][End]"), 0);
 
     // Installed: the rows are walked; the length is only a presence test.
     RegSetString(kKxcKey, L"Version", L"3.0.0");
@@ -212,7 +186,7 @@ TEST_F(Frames, NotificationNeedsLengthAndACurrentClient) {
     EXPECT_TRUE(Logged("[vornExt_OnNotify][product_id is not iKX]"));
     EXPECT_EQ(Send(dll.OnNotify, "[1,2"), 0);
     EXPECT_TRUE(Logged("[vornExt_OnNotify][product_id][]"));
-    EXPECT_EQ(Having("[vornExt_OnNotify][End]"), 1);
+    EXPECT_EQ(log.CountHaving("[vornExt_OnNotify][End]"), 1);
 }
 
 // An extension never bound refuses every request, notifications included.

@@ -1,15 +1,11 @@
 // Repeated use of the host services returns the process to the handles and
 // modules it began with: every key, service handle, file, mapping, pipe and
 // library is released on success and failure paths alike.
-#include <gtest/gtest.h>
-
 #include "common/file_ops.h"
-#include "common/ipc.h"
 #include "common/sensor_registry.h"
 #include "common/services.h"
-#include "common/verified_loading.h"
+#include "in_process.h"
 #include "platform/handles.h"
-#include "support.h"
 
 using namespace testsupport;
 
@@ -17,11 +13,10 @@ namespace {
 
 // True when the command reached the running client service and was answered.
 bool UseHostServicesOnce(const std::wstring& scratch) {
-    using namespace ikx;
     DWORD state = 0;
-    scIsServiceInstalled(L"QVKXC");
-    scQueryServiceStatus(L"QVKXC", state);
-    scQueryServiceStatus(L"NoSuchService", state);
+    ikx::scIsServiceInstalled(L"QVKXC");
+    ikx::scQueryServiceStatus(L"QVKXC", state);
+    ikx::scQueryServiceStatus(L"NoSuchService", state);
     ikx::GetKxServiceGeneration();
     ikx::IsIKxInstalled();
     std::vector<ikx::AgentComponent> rows;
@@ -50,12 +45,11 @@ bool UseHostServicesOnce(const std::wstring& scratch) {
 }
 
 TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
-    using namespace ikx;
     HostAgent agent;
     ScopedService client(L"QVKXC", L"\"" + BinDir() + L"KxSensorService.exe\" --name QVKXC");
     ASSERT_TRUE(client.Start());
-    RegSetString(L"SOFTWARE\\Corvask\\KXC", L"Version", L"3.0.1308");
-    ASSERT_TRUE(InitVornAgentObj());
+    RegSetString(kKxcKey, L"Version", L"3.0.1308");
+    ASSERT_TRUE(ikx::InitVornAgentObj());
     const std::wstring scratch = TempDir(L"leak");
     WriteBytes(scratch + L"corrupt.zip", "PK\x03\x04 not really an archive");
 
@@ -64,7 +58,7 @@ TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
     // behind each time Wine unloads it: a reference held here keeps it loaded
     // while the extension's own use is measured. Dropping it then shows that
     // the extension released every reference it took.
-    UniqueModule held(::LoadLibraryW((agent.Folder() + L"PlmPIPC.dll").c_str()));
+    ikx::UniqueModule held(::LoadLibraryW((agent.Folder() + L"PlmPIPC.dll").c_str()));
     int answered = 0;
     ExpectFlatUsage([&] { answered += UseHostServicesOnce(scratch); }, 1, 60);
     held.reset();
@@ -74,8 +68,8 @@ TEST(HostServices, RepeatedUseLeavesNoHandleOrModuleBehind) {
     // Service handles are not kernel handles: one left open keeps the deleted service.
     EXPECT_TRUE(RemoveServiceIfPresent(L"QVKXC"));
 
-    ReleaseVornAgentObj();
-    RegDeleteTree(L"SOFTWARE\\Corvask\\KXC");
+    ikx::ReleaseVornAgentObj();
+    RegDeleteTree(kKxcKey);
 }
 
 }  // namespace

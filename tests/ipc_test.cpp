@@ -1,75 +1,15 @@
 // The IPC channel: binding PlmPIPC.dll through the agent's verified loader and
 // sending command records to the sensor client (20) and the installer (21).
-#include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
-#include <vector>
-
-#include "common/host_agent.h"
-#include "common/ipc.h"
-#include "common/verified_loading.h"
+#include "in_process.h"
 #include "ipc_endpoint.h"
-#include "log/log.h"
-#include "support.h"
 
 using namespace testsupport;
 
 namespace {
 
-constexpr auto kLogWait = std::chrono::seconds(5);
-using Bytes = std::vector<uint8_t>;
-
-bool PlmPipcLoaded() {
-    return ::GetModuleHandleW(L"PlmPIPC.dll") != nullptr;
-}
-
-// The stand-in's own counters, read while the object still holds the module.
-int StandInCounter(const ikx::NipcObject& object, const char* name) {
-    auto counter = reinterpret_cast<int(__cdecl*)()>(
-        reinterpret_cast<void*>(::GetProcAddress(object.module, name)));
-    return counter ? counter() : -1;
-}
-
-bool IsEmpty(const ikx::NipcObject& o) {
-    return !o.NIPC_Init && !o.NIPC_SendData && !o.NIPC_DeInit && !o.NIPC_CreateCommand &&
-           !o.NIPC_CmdDataCopy && !o.NIPC_FreeCommand && !o.NIPC_ReceiveStart &&
-           !o.NIPC_ReceiveStop && !o.module && o.handle == 0;
-}
-
-class Ipc : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ikx::CreateLogWriter();
-        ASSERT_TRUE(ikx::InitVornAgentObj());
-    }
-    void TearDown() override {
-        ikx::DeInitNIPC(&nipc);
-        ikx::ReleaseVornAgentObj();
-        ikx::DestroyLogWriter();
-    }
-    // Waits for the record `message` and checks its level and function.
-    void ExpectLogged(const std::string& message, int level, const char* function) {
-        ASSERT_TRUE(log.WaitFor(message, kLogWait)) << message;
-        for (const auto& record : log.Records()) {
-            if (MessageOf(record) != message) continue;
-            EXPECT_EQ(record.Level(), level) << message;
-            EXPECT_EQ(record.Function(), function) << message;
-        }
-    }
-    bool Send(uint32_t type, uint32_t code, const void* data = nullptr, size_t size = 0,
-              uint32_t* reply = nullptr) {
-        return ikx::SendNIPCCmdToKxAgent(&nipc, type, code, data, uint32_t(size), reply);
-    }
-
-    LogCollector log;
-    HostAgent agent;
-    ikx::NipcObject nipc;
-};
-
 TEST_F(Ipc, BindingReleasesItsHandleAndNeedsNoReceiveEntryPoints) {
     ASSERT_TRUE(ikx::InitNIPC(&nipc));
-    ExpectLogged("Success to init NPIC for CLI!", 6, "InitNIPC");
+    log.ExpectRecord("Success to init NPIC for CLI!", 6, "InitNIPC");
     EXPECT_EQ(StandInCounter(nipc, "PlmPIPC_LiveHandles"), 1);
     // Released while a second binding keeps the library, so its count is read.
     ikx::NipcObject second;
@@ -114,8 +54,8 @@ TEST_F(Ipc, ClientCommandsArriveIntactAndReplyCodesComeBackForTypeThree) {
     EXPECT_FALSE(Send(3, ikx::kKxCmdEnableOrNewTask, &policyId, 8, &reply));
     EXPECT_TRUE(Send(3, ikx::kKxCmdEnableOrNewTask, &policyId, 8));
     EXPECT_EQ(reply, 77u);
-    ExpectLogged("KXClient reply code: 1460.", 6, "SendNIPCCmdToKxAgent");
-    ExpectLogged("Replied data is NULL.", 4, "SendNIPCCmdToKxAgent");
+    log.ExpectRecord("KXClient reply code: 1460.", 6, "SendNIPCCmdToKxAgent");
+    log.ExpectRecord("Replied data is NULL.", 4, "SendNIPCCmdToKxAgent");
     EXPECT_EQ(log.Count("Replied data is NULL."), 1);
     EXPECT_FALSE(log.Contains("KXClient reply code: 5."));
 
@@ -141,9 +81,9 @@ TEST_F(Ipc, InstallerSucceedsOnlyOnItsSuccessReply) {
     EXPECT_TRUE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdInstall));
     EXPECT_FALSE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdUninstall));
     EXPECT_FALSE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdInstallOverOld));
-    ExpectLogged("KXClient reply code: 553582592.", 6, "SendNIPCTOKXInstaller");
-    ExpectLogged("Notify KXInstaller failed (error: 0).", 6, "SendNIPCTOKXInstaller");
-    ExpectLogged("Replied data is NULL.", 4, "SendNIPCTOKXInstaller");
+    log.ExpectRecord("KXClient reply code: 553582592.", 6, "SendNIPCTOKXInstaller");
+    log.ExpectRecord("Notify KXInstaller failed (error: 0).", 6, "SendNIPCTOKXInstaller");
+    log.ExpectRecord("Replied data is NULL.", 4, "SendNIPCTOKXInstaller");
     const auto received = installer.Received();
     ASSERT_EQ(received.size(), 3u);
     for (uint32_t i = 0; i < 3; ++i) {
@@ -160,16 +100,16 @@ TEST_F(Ipc, SendsFailWithoutEndpointOrBinding) {
     EXPECT_FALSE(ikx::SendNIPCCmdToKxAgent(nullptr, 1, ikx::kKxCmdDisable, nullptr, 0, nullptr));
     EXPECT_FALSE(Send(3, ikx::kKxCmdDisable, nullptr, 0, &reply));
     EXPECT_FALSE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdInstall));
-    ExpectLogged("Invalid NIPC object", 4, "SendNIPCCmdToKxAgent");
-    ExpectLogged("IPC haven't init", 4, "SendNIPCTOKXInstaller");
+    log.ExpectRecord("Invalid NIPC object", 4, "SendNIPCCmdToKxAgent");
+    log.ExpectRecord("IPC haven't init", 4, "SendNIPCTOKXInstaller");
 
     ASSERT_TRUE(ikx::InitNIPC(&nipc));
     EXPECT_FALSE(Send(3, ikx::kKxCmdEnablePolicy, nullptr, 0, &reply));
     const std::string failed = "Send NIPC Command failed (error: 2).";  // no such pipe
-    ExpectLogged(failed, 4, "SendNIPCCmdToKxAgent");
+    log.ExpectRecord(failed, 4, "SendNIPCCmdToKxAgent");
     log.Clear();
     EXPECT_FALSE(ikx::SendNIPCTOKXInstaller(&nipc, ikx::kInstallerCmdInstall));
-    ExpectLogged(failed, 4, "SendNIPCTOKXInstaller");
+    log.ExpectRecord(failed, 4, "SendNIPCTOKXInstaller");
     EXPECT_FALSE(log.Contains("Sent NIPC Command."));
     EXPECT_EQ(StandInCounter(nipc, "PlmPIPC_LiveCommands"), 0);
 }
@@ -206,7 +146,7 @@ TEST_F(Ipc, RefusedBindingsReleaseTheLibrary) {
             EXPECT_EQ(log.Count(other.second), other.second == row.second) << row.second;
         }
         EXPECT_FALSE(log.Contains("Success to init NPIC for CLI!"));
-        ExpectLogged(row.second, 4, "InitNIPC");
+        log.ExpectRecord(row.second, 4, "InitNIPC");
     }
 }
 

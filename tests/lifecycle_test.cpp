@@ -1,44 +1,17 @@
 // Binding of the host agent library, the Init/Deinit count and the gate,
 // through the real DLL, the VornAgent.dll stand-in and its signed variants.
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <thread>
-#include <vector>
 
-#include "support.h"
+#include "sensor_world.h"
 
 using namespace testsupport;
-using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kVersionQuery =
-    R"({"product_id":"VORN_IPRODUCT_IKX","query_id":"VORN_ONQUERY_PRODUCT_VERSION"})";
+const std::string kVersionQuery = IkxQuery("VORN_ONQUERY_PRODUCT_VERSION");
 
 bool AgentLoaded() {
     return ::GetModuleHandleW(L"VornAgent.dll") != nullptr;
-}
-
-TEST(Binding, SignerNameIsComparedIgnoringCase) {
-    LogCollector log;
-    HostAgent agent(L"VornAgent.upper.dll");
-    ProductDll dll;
-    dll.Init();
-    EXPECT_TRUE(log.Contains("VornAgent dll's signer is CORVASK, INC."));
-    EXPECT_FALSE(dll.Query(kVersionQuery).empty());
-    dll.Deinit();
-}
-
-// The signed agent cut to two pages, its NT headers moved to the last four
-// bytes: a read of the headers past them is an access violation.
-void HeadersPastTheEnd(const std::wstring& path) {
-    std::string image = ReadBytes(path);
-    image.resize(8192);
-    const int32_t headers = 8188;
-    std::memcpy(&image[0x3C], &headers, sizeof headers);
-    std::memcpy(&image[headers], "PE\0\0", 4);
-    WriteBytes(path, image);
 }
 
 struct Refusal {
@@ -79,7 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{L"VornAgent.sixexports.dll", {"GetProcAddress failed (error: "}},
         Refusal{L"VornAgent.dll",
                 {"VornAgent Integrity check failed. (File apth: "},
-                HeadersPastTheEnd}));
+                PutHeadersPastTheEnd}));
 
 TEST(Binding, MissingAgentOrUnreadableFolderValueFails) {
     LogCollector log;
@@ -108,15 +81,16 @@ TEST(Binding, MissingAgentOrUnreadableFolderValueFails) {
     EXPECT_FALSE(AgentLoaded());
 }
 
+// The agent here is signed in capitals: the signer name is compared ignoring case.
 TEST(Lifecycle, InitCountKeepsTheBindingUntilTheLastDeinit) {
     LogCollector log;
-    HostAgent agent;
+    HostAgent agent(L"VornAgent.upper.dll");
     ProductDll dll;
     ASSERT_NE(dll.module, nullptr);
     dll.Deinit();  // without Init: nothing happens, the count stays 0
     dll.Init();
     EXPECT_TRUE(AgentLoaded());
-    EXPECT_TRUE(log.Contains("VornAgent dll's signer is Corvask, Inc."));
+    EXPECT_TRUE(log.Contains("VornAgent dll's signer is CORVASK, INC."));
     dll.Init();
     EXPECT_EQ(log.Count("Init VornAgent object"), 1);
     dll.Deinit();

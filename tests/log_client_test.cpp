@@ -1,23 +1,15 @@
 // The log record on the pipe: fields, limits, chunked writes, and silence
 // when the writer does not exist.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
 
-#include "log/log.h"
-#include "support.h"
+#include "in_process.h"
 
 using namespace testsupport;
 
 namespace {
 
-class LogClient : public ::testing::Test {
-  protected:
-    void SetUp() override { ikx::CreateLogWriter(); }
-    void TearDown() override { ikx::DestroyLogWriter(); }
-    LogCollector log;
-};
+using LogClient = InProcessTest;
 
 TEST_F(LogClient, RecordCarriesEightTabSeparatedFields) {
     ikx::WriteDebugLog("VORN_EXT_IKX", 4, "vornExt_iKX_dllMain.cpp", 42, "vornExt_Init",
@@ -41,23 +33,18 @@ TEST_F(LogClient, RecordCarriesEightTabSeparatedFields) {
     EXPECT_EQ(log.Records().at(0).Field(6), L"-7");
 }
 
-TEST_F(LogClient, LongMessageIsCutTo4094Characters) {
-    const std::string message(5000, 'a');
-    ikx::WriteDebugLog("VORN_EXT_IKX", 6, "f.cpp", 1, "fn", "%s", message.c_str());
-    const auto records = log.Records();
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(MessageOf(records[0]), std::string(4094, 'a'));
-}
-
-TEST_F(LogClient, RecordIsWrittenInChunksOf1024Bytes) {
+TEST_F(LogClient, LongMessageIsCutAndRecordsGoInChunksOf1024Bytes) {
+    ikx::WriteDebugLog("VORN_EXT_IKX", 6, "f.cpp", 1, "fn", "%s", std::string(5000, 'a').c_str());
     ikx::WriteDebugLog("VORN_EXT_IKX", 6, "f.cpp", 1, "fn", "");
-    ASSERT_EQ(log.Records().size(), 1u);
-    const size_t fixed = log.Records()[0].raw.size() - 1;  // characters without the NUL
+    auto records = log.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(MessageOf(records[0]), std::string(4094, 'a'));
+    const size_t fixed = records[1].raw.size() - 1;  // characters without the NUL
     log.Clear();
     // A 600-character record is 1202 bytes with its NUL: 1024 + 178.
     const std::string message(600 - fixed, 'b');
     ikx::WriteDebugLog("VORN_EXT_IKX", 6, "f.cpp", 1, "fn", "%s", message.c_str());
-    const auto records = log.Records();
+    records = log.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].raw.size(), 601u);
     EXPECT_EQ(records[0].messageSizes, (std::vector<DWORD>{1024, 178}));

@@ -160,7 +160,7 @@ TEST_F(Notifications, ComponentUpdatesCopyNewerKnownPatternsAndAnnounceThem) {
         log.Clear();
         EXPECT_EQ(Notify(kUpdate, content + "]"), 0);
         ExpectSent(kUpdate, c.sent, content);
-        EXPECT_TRUE(c.record.empty() || LoggedAt(c.record, c.level))
+        EXPECT_TRUE(c.record.empty() || log.CountHaving(c.record, c.level))
             << content << "\n " << c.record;
         EXPECT_EQ(log.Count(kSucceeded), 1) << content;
     }
@@ -235,7 +235,7 @@ TEST_F(Notifications, UnreachableOrRejectingSensorFailsCleanly) {
         EXPECT_EQ(Notify(c.kind, R"({"count":1,"list":["a.exe"],"enable":{"file":1}})"), 0);
         EXPECT_EQ(log.Count(c.fails ? kFailed : kSucceeded), 1) << c.kind.type;
         for (const auto& [record, level] : c.records) {
-            EXPECT_TRUE(LoggedAt(record, level)) << c.kind.type << "\n " << record;
+            EXPECT_TRUE(log.CountHaving(record, level)) << c.kind.type << "\n " << record;
         }
         EXPECT_FALSE(!c.absent.empty() && log.Contains(c.absent)) << c.kind.type << " " << c.absent;
         EXPECT_FALSE(PlmPipcLoaded()) << c.kind.type;
@@ -325,8 +325,8 @@ TEST_F(Notifications, SelfProtectionIsDroppedWhileAStopRuns) {
     const bool asked = WaitUntil([&] { return testbed::ReadIpcJournal(journal).size() == 1; }, 20s);
     if (asked) {
         EXPECT_EQ(Notify(kSelf, R"({"enable":{"file":1}})"), 0);
-        EXPECT_TRUE(
-            LoggedAt("Stopping iKX service now, ignore this Self-Protection settings", kTrace));
+        EXPECT_TRUE(log.CountHaving(
+            "Stopping iKX service now, ignore this Self-Protection settings", kTrace));
         EXPECT_EQ(log.Count(kSucceeded), 1);
     }
     ReleaseHeldReply();

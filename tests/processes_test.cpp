@@ -1,19 +1,8 @@
 // The launcher and the vcredist runtime step, with real child processes (the
 // stand-ins journal their command line) and Wine's real Windows Installer.
-#include <gtest/gtest.h>
-#include <windows.h>
-#include <msi.h>
-
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <vector>
-
 #include "common/processes.h"
-#include "log/log.h"
+#include "in_process.h"
 #include "platform/clock.h"
-#include "support.h"
 
 using namespace testsupport;
 using std::chrono::seconds;
@@ -22,55 +11,6 @@ namespace {
 
 constexpr wchar_t kRuntime64[] = L"{7D0B74C2-C3F8-4AF1-940F-CD79AB4B2DCE}";
 constexpr wchar_t kRuntime32[] = L"{0FA68574-690B-4B00-89AA-B28946231449}";
-
-// The lines a stand-in appended to "<its path>.journal": pid, tab, command line.
-std::vector<std::pair<DWORD, std::string>> ReadJournal(const std::wstring& program) {
-    std::ifstream file(std::filesystem::path(program + L".journal"), std::ios::binary);
-    std::vector<std::pair<DWORD, std::string>> lines;
-    for (std::string line; std::getline(file, line);) {
-        const size_t tab = line.find('\t');
-        if (tab != std::string::npos) lines.emplace_back(std::stoul(line), line.substr(tab + 1));
-    }
-    return lines;
-}
-
-void Uninstall(const wchar_t* productCode) {
-    if (::MsiQueryProductStateW(productCode) != INSTALLSTATE_UNKNOWN) {
-        ::MsiConfigureProductW(productCode, INSTALLLEVEL_DEFAULT, INSTALLSTATE_ABSENT);
-    }
-}
-
-class ProcessesTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ikx::CreateLogWriter();
-        ::MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
-        launchDir_ = TempDir(L"launch") + L"a b\\";
-        setupDir_ = TempDir(L"pkg") + L"Setup\\";
-        ::CreateDirectoryW(launchDir_.c_str(), nullptr);
-        ::CreateDirectoryW(setupDir_.c_str(), nullptr);
-        for (const wchar_t* name : {L"vcredist_x64.exe", L"vcredist_x86.exe"}) {
-            ::CopyFileW((BinDir() + name).c_str(), (setupDir_ + name).c_str(), FALSE);
-        }
-    }
-    void TearDown() override { ikx::DestroyLogWriter(); }
-    // A copy of a stand-in under a folder with a blank in its name.
-    std::wstring Place(const std::wstring& standIn) {
-        ::CopyFileW((BinDir() + standIn).c_str(), (launchDir_ + standIn).c_str(), FALSE);
-        return launchDir_ + standIn;
-    }
-    std::wstring Installer(bool x64) {
-        return setupDir_ + (x64 ? L"vcredist_x64.exe" : L"vcredist_x86.exe");
-    }
-    // The one command line a stand-in journaled; the journal is gone after.
-    std::string TakeJournal(const std::wstring& program) {
-        const auto lines = ReadJournal(program);
-        ::DeleteFileW((program + L".journal").c_str());
-        return lines.size() == 1 ? lines[0].second : std::to_string(lines.size()) + " lines";
-    }
-    LogCollector log_;
-    std::wstring launchDir_, setupDir_;
-};
 
 TEST_F(ProcessesTest, LaunchQuotesThePathAndSucceedsWhateverTheExitCode) {
     const std::wstring program = Place(L"vcredist_x64.exe");
@@ -84,8 +24,8 @@ TEST_F(ProcessesTest, LaunchQuotesThePathAndSucceedsWhateverTheExitCode) {
     EXPECT_FALSE(ikx::LaunchCmd(nullptr, L"/q"));
     EXPECT_FALSE(ikx::LaunchCmd(L"", nullptr));
     EXPECT_FALSE(ikx::LaunchCmd((launchDir_ + L"missing.exe").c_str(), L"/q"));
-    EXPECT_TRUE(log_.WaitFor("Create process failed. error:2", seconds(5)));
-    EXPECT_EQ(log_.Count("Invalid program name."), 2);
+    EXPECT_TRUE(log.WaitFor("Create process failed. error:2", seconds(5)));
+    EXPECT_EQ(log.Count("Invalid program name."), 2);
 }
 
 TEST_F(ProcessesTest, ProgramOutlivingWaitIsLeftRunning) {
@@ -96,7 +36,7 @@ TEST_F(ProcessesTest, ProgramOutlivingWaitIsLeftRunning) {
     EXPECT_GE(waited, std::chrono::milliseconds(ikx::ScaledMs(20 * 60 * 1000)) * 9 / 10);
     EXPECT_LT(waited, seconds(60));
 
-    const auto lines = ReadJournal(program);
+    const auto lines = JournalLines(program + L".journal");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].second, "\"" + Narrow(program) + "\" --wait");
     HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, lines[0].first);
@@ -109,34 +49,34 @@ TEST_F(ProcessesTest, ProgramOutlivingWaitIsLeftRunning) {
 }
 
 TEST_F(ProcessesTest, VcRedistRunsOnlyTheInstallerOfAMissingRuntime) {
-    Uninstall(kRuntime64);
-    Uninstall(kRuntime32);
+    UninstallProduct(kRuntime64);
+    UninstallProduct(kRuntime32);
     for (const bool x64 : {true, false}) {
         const std::wstring installer = Installer(x64);
-        log_.Clear();
+        log.Clear();
         EXPECT_TRUE(ikx::CheckAndInstallVcRedistributable(setupDir_, x64));
         EXPECT_EQ(TakeJournal(installer), "\"" + Narrow(installer) + "\" /q /norestart");
         EXPECT_EQ(TakeJournal(Installer(!x64)), "0 lines");
-        EXPECT_TRUE(log_.WaitFor("Start to install VC runtime", seconds(5)));
+        EXPECT_TRUE(log.WaitFor("Start to install VC runtime", seconds(5)));
 
         // Installed through Wine's Windows Installer, the runtime needs no installer.
         const std::wstring msi = BinDir() + (x64 ? L"vcruntime_x64.msi" : L"vcruntime_x86.msi");
         ASSERT_EQ(::MsiInstallProductW(msi.c_str(), L""), UINT(ERROR_SUCCESS));
-        log_.Clear();
+        log.Clear();
         EXPECT_FALSE(ikx::CheckAndInstallVcRedistributable(setupDir_, x64));
-        EXPECT_TRUE(log_.WaitFor("VC runtime installed", seconds(5)));
-        EXPECT_FALSE(log_.Contains("Start to install VC runtime"));
+        EXPECT_TRUE(log.WaitFor("VC runtime installed", seconds(5)));
+        EXPECT_FALSE(log.Contains("Start to install VC runtime"));
         EXPECT_EQ(TakeJournal(installer), "0 lines");
         // The other runtime has its own product code and is still missing.
         EXPECT_TRUE(ikx::CheckAndInstallVcRedistributable(setupDir_, !x64));
         EXPECT_EQ(TakeJournal(Installer(!x64)),
                   "\"" + Narrow(Installer(!x64)) + "\" /q /norestart");
-        Uninstall(x64 ? kRuntime64 : kRuntime32);
+        UninstallProduct(x64 ? kRuntime64 : kRuntime32);
     }
     ::DeleteFileW(Installer(true).c_str());
     EXPECT_FALSE(ikx::CheckAndInstallVcRedistributable(setupDir_, true));
-    EXPECT_TRUE(log_.WaitFor("Fail to install VC runtime", seconds(5)));
-    EXPECT_TRUE(log_.Contains("Create process failed. error:2"));
+    EXPECT_TRUE(log.WaitFor("Fail to install VC runtime", seconds(5)));
+    EXPECT_TRUE(log.Contains("Create process failed. error:2"));
 }
 
 }  // namespace

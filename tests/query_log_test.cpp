@@ -24,23 +24,6 @@ Json::Value PluginInfo(int status, const char* version = nullptr) {
     return info;
 }
 
-class LogQueries : public QueryTest {
-  protected:
-    void InstallSensor(bool clientRuns, bool engineRuns) {
-        RegisterSensor();
-        AddService(L"QVKXC", clientRuns);
-        AddService(L"QVKXE", engineRuns);
-    }
-    Json::Value StatusLog() {
-        return Content("VORN_ONQUERY_CLIENT_STATUS_LOG", "VORN_CLIENT_ALL_STATUS_LOG");
-    }
-    Json::Value Plugin() { return StatusLog()["PluginServiceInfo"]; }
-    Json::Value ComponentInfo() {
-        return Content("VORN_ONQUERY_COMPONENT_INFO", "VORN_RUNTIME_COMPONENT_INFO");
-    }
-    SiblingScript sibling;
-};
-
 TEST_F(LogQueries, AbsentSensorReportsStatusOneWithoutVersion) {
     EXPECT_EQ(Ask(IkxQuery("VORN_ONQUERY_CLIENT_STATUS_LOG", "VORN_CLIENT_ALL_STATUS_LOG")),
               Parse(R"({"product_id":"VORN_IPRODUCT_IKX","result_code":0,

@@ -49,21 +49,6 @@ TEST_F(SettingsQueries, CommonSettingsEnableFollowsTheStoredPolicySetting) {
     }
 }
 
-TEST_F(SettingsQueries, SelfProtectionListsForAnInstalledSensor) {
-    AddService(L"QVKXC");
-    RegSetString(kKxcKey, L"Version", L"3.0.0");
-    RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx");  // a backslash is added
-    Json::Value expected = Parse(R"({"folder_path":["D:\\Kx\\"],
-        "registry_path":["HKLM\\SOFTWARE\\Corvask\\KXC","HKLM\\SOFTWARE\\Corvask\\KXE"],
-        "service_path":["SYSTEM\\CurrentControlSet\\Services\\QVKXC",
-            "SYSTEM\\CurrentControlSet\\Services\\QVKXE",
-            "SYSTEM\\CurrentControlSet\\Services\\qvkxcore",
-            "SYSTEM\\CurrentControlSet\\Services\\qvkxflt",
-            "SYSTEM\\CurrentControlSet\\Services\\qvkxutil"]})");
-    expected["process_path"] = expected["whitelist_program"] = Programs(R"(D:\\Kx\\)");
-    EXPECT_EQ(Protection(), expected);
-}
-
 TEST_F(SettingsQueries, InstallFolderRulesShowInTheLists) {
     AddService(L"KXClient");  // the older client name counts too
     RegSetString(kKxcKey, L"Version", L"3.9.1");
@@ -118,8 +103,8 @@ TEST_F(SettingsQueries, InstallFolderRulesShowInTheLists) {
     ::SetEnvironmentVariableW(L"ProgramFiles(x86)", had ? saved : nullptr);
 }
 
-TEST_F(SettingsQueries, SelfProtectionIsAnEmptyObjectUnlessTheClientIsCurrent) {
-    RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx\\");
+TEST_F(SettingsQueries, SelfProtectionListsNeedACurrentClient) {
+    RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx");  // a backslash is added
     const Json::Value empty(Json::objectValue);
     EXPECT_EQ(Protection(), empty);  // nothing installed
     EXPECT_TRUE(Logged("iKX haven't installed"));
@@ -134,6 +119,17 @@ TEST_F(SettingsQueries, SelfProtectionIsAnEmptyObjectUnlessTheClientIsCurrent) {
     services.clear();
     RegSetString(kKxcKey, L"Version", L"3.0.0");
     EXPECT_EQ(Protection(), empty);  // version without client service
+
+    AddService(L"QVKXC");
+    Json::Value expected = Parse(R"({"folder_path":["D:\\Kx\\"],
+        "registry_path":["HKLM\\SOFTWARE\\Corvask\\KXC","HKLM\\SOFTWARE\\Corvask\\KXE"],
+        "service_path":["SYSTEM\\CurrentControlSet\\Services\\QVKXC",
+            "SYSTEM\\CurrentControlSet\\Services\\QVKXE",
+            "SYSTEM\\CurrentControlSet\\Services\\qvkxcore",
+            "SYSTEM\\CurrentControlSet\\Services\\qvkxflt",
+            "SYSTEM\\CurrentControlSet\\Services\\qvkxutil"]})");
+    expected["process_path"] = expected["whitelist_program"] = Programs(R"(D:\\Kx\\)");
+    EXPECT_EQ(Protection(), expected);
 }
 
 }  // namespace

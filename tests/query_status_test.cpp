@@ -8,12 +8,6 @@ using namespace testsupport;
 
 namespace {
 
-class StatusQueries : public QueryTest {
-  protected:
-    int Status() { return Content("VORN_ONQUERY_SERVICE_STATUS")["status_code"].asInt(); }
-    Json::Value Version() { return Content("VORN_ONQUERY_PRODUCT_VERSION"); }
-};
-
 TEST_F(StatusQueries, AbsentSensorAnswersNotInstalledWithExactKeys) {
     EXPECT_EQ(Ask(IkxQuery("VORN_ONQUERY_SERVICE_STATUS")),
               Parse(R"({"product_id":"VORN_IPRODUCT_IKX","query_id":"VORN_ONQUERY_SERVICE_STATUS",
@@ -134,12 +128,14 @@ TEST_F(StatusQueries, VersionValuesOfOddTypesAndLengths) {
 }
 
 TEST_F(StatusQueries, AgentGuidFitsInSixtyFourUnits) {
-    RegSetString(kAgentKey, L"GUID", std::wstring(63, L'G'));
-    EXPECT_EQ(Version()["agent_guid"], std::string(63, 'G'));
-    RegSetString(kAgentKey, L"GUID", L"{\u00e9}");
-    EXPECT_EQ(Version()["agent_guid"], "{\xc3\xa9}");
-    RegSetString(kAgentKey, L"GUID", std::wstring(64, L'G'));
-    EXPECT_EQ(Version()["agent_guid"], "");
+    const std::pair<std::wstring, std::string> rows[] = {
+        {std::wstring(63, L'G'), std::string(63, 'G')},
+        {L"{\u00e9}", "{\xc3\xa9}"},
+        {std::wstring(64, L'G'), ""}};
+    for (const auto& [stored, answered] : rows) {
+        RegSetString(kAgentKey, L"GUID", stored);
+        EXPECT_EQ(Version()["agent_guid"], answered);
+    }
     RegDeleteValue(kAgentKey, L"GUID");
     EXPECT_EQ(Version()["agent_guid"], "");
 }

@@ -24,20 +24,6 @@ const std::string kCommand =
 const std::string kNotify =
     R"({"product_id":"VORN_IPRODUCT_IKX","notify_id":"VORN_ONNOTIFY_NOTHING","notify_data":{"notify_type":"X","notify_content":{}}})";
 
-// An installed, stopped sensor: every query has a fixed answer. No log
-// server, so every record's pipe open fails.
-class Robustness : public SensorDllTest {
-  protected:
-    void SetUp() override {
-        SensorDllTest::SetUp();
-        RegisterSensor();
-        RegSetString(kKxeKey, L"InstallDir", L"D:\\Kx\\");
-        RegSetDword(kKxcKey, L"PolicySetting", 0);
-        AddService(L"QVKXC");
-        AddService(L"QVKXE");
-    }
-};
-
 TEST_F(Robustness, ConcurrentCallsAllGetTheirOwnCorrectAnswer) {
     // Wine's service manager loses RPC replies when several threads of one
     // process probe existing services at once, so the services are removed:

@@ -54,7 +54,7 @@ TEST_F(ControlWorld, StartCommandAndMdrOn) {
         Lay(c.setup);
         EXPECT_EQ(Run(c.handler, c.data)["result_code"], c.resultCode);
         EXPECT_EQ(returned, c.resultCode == 0);
-        EXPECT_TRUE(LoggedStart(c.record));
+        EXPECT_TRUE(log.CountStarting(c.record));
         EXPECT_EQ(ServiceStateOf(L"QVKXC"), c.client);
         EXPECT_EQ(DriverStartTypes(), c.drivers);
         EXPECT_EQ(FileLines(ipcJournal), c.received);

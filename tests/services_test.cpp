@@ -1,16 +1,11 @@
 // The service primitives against Wine's real service control manager, with
 // KxSensorService.exe as the service process.
-#include <gtest/gtest.h>
-
 #include <atomic>
-#include <chrono>
 #include <thread>
-#include <vector>
 
 #include "common/sensor_registry.h"
 #include "common/services.h"
-#include "log/log.h"
-#include "support.h"
+#include "in_process.h"
 
 using namespace testsupport;
 using std::chrono::seconds;
@@ -18,32 +13,11 @@ using std::chrono::seconds;
 namespace {
 
 constexpr wchar_t kTestService[] = L"IkxTestSvc";
-constexpr wchar_t kKxcKeyPath[] = L"SOFTWARE\\Corvask\\KXC";
 constexpr DWORD kRunning = SERVICE_RUNNING, kStopped = SERVICE_STOPPED;
 
 // The product's own bounded waits, unscaled: a started service has its full
 // 3 x 3 s to report RUNNING, however loaded the machine.
 const bool kClockSet = [] { return _putenv("IKX_TIME_DIVISOR=1") == 0; }();
-
-// The service's configuration as the SCM holds it (empty type when unreadable).
-QUERY_SERVICE_CONFIGW ReadConfig(const std::wstring& name, std::vector<BYTE>& buffer) {
-    OpenedService opened(name, SERVICE_QUERY_CONFIG);
-    DWORD needed = 0;
-    ::QueryServiceConfigW(opened.service, nullptr, 0, &needed);
-    buffer.assign(needed + sizeof(QUERY_SERVICE_CONFIGW), 0);
-    auto* raw = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    return ::QueryServiceConfigW(opened.service, raw, needed, &needed) ? *raw
-                                                                       : QUERY_SERVICE_CONFIGW{};
-}
-
-class ServicesTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ikx::CreateLogWriter(); }
-    void TearDown() override {
-        ikx::DestroyLogWriter();
-        RegDeleteTree(kKxcKeyPath);
-    }
-};
 
 TEST_F(ServicesTest, CreateQueryChangeAndDeleteAgainstTheScm) {
     RemoveServiceIfPresent(kTestService);
@@ -55,24 +29,22 @@ TEST_F(ServicesTest, CreateQueryChangeAndDeleteAgainstTheScm) {
 
     const std::wstring image = SensorCommand(kTestService);
     ASSERT_EQ(ikx::scCreateService(image.c_str(), kTestService, L""), 0);
-    std::vector<BYTE> buffer;
-    QUERY_SERVICE_CONFIGW config = ReadConfig(kTestService, buffer);
-    EXPECT_EQ(config.dwServiceType & ~SERVICE_INTERACTIVE_PROCESS,
-              DWORD(SERVICE_WIN32_OWN_PROCESS));
-    EXPECT_EQ(config.dwStartType, DWORD(SERVICE_DEMAND_START));
-    EXPECT_EQ(config.dwErrorControl, DWORD(SERVICE_ERROR_NORMAL));
-    EXPECT_STREQ(config.lpBinaryPathName, image.c_str());
-    EXPECT_STREQ(config.lpDisplayName, kTestService) << "an empty display name means the name";
-    EXPECT_STREQ(config.lpServiceStartName, L"LocalSystem");
+    ServiceConfig config = ReadServiceConfig(kTestService);
+    EXPECT_EQ(config.serviceType & ~SERVICE_INTERACTIVE_PROCESS, DWORD(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config.startType, DWORD(SERVICE_DEMAND_START));
+    EXPECT_EQ(config.errorControl, DWORD(SERVICE_ERROR_NORMAL));
+    EXPECT_EQ(config.binaryPath, image);
+    EXPECT_EQ(config.displayName, kTestService) << "an empty display name means the name";
+    EXPECT_EQ(config.startName, L"LocalSystem");
     EXPECT_EQ(ikx::scIsServiceInstalled(kTestService), 1);
     EXPECT_EQ(ikx::scQueryServiceStatus(kTestService, state), 0);
     EXPECT_EQ(state, kStopped);
     EXPECT_EQ(ikx::scCreateService(image.c_str(), kTestService, nullptr), -3);
 
     ASSERT_EQ(ikx::scChangeServiceStartType(kTestService, SERVICE_DISABLED), 0);
-    config = ReadConfig(kTestService, buffer);
-    EXPECT_EQ(config.dwStartType, DWORD(SERVICE_DISABLED));
-    EXPECT_STREQ(config.lpBinaryPathName, image.c_str());
+    config = ReadServiceConfig(kTestService);
+    EXPECT_EQ(config.startType, DWORD(SERVICE_DISABLED));
+    EXPECT_EQ(config.binaryPath, image);
 
     EXPECT_EQ(ikx::scDeleteService(kTestService), 0);
     EXPECT_TRUE(
@@ -80,7 +52,7 @@ TEST_F(ServicesTest, CreateQueryChangeAndDeleteAgainstTheScm) {
     EXPECT_EQ(ikx::scDeleteService(kTestService), -3);
 
     ASSERT_EQ(ikx::scCreateService(image.c_str(), kTestService, L"iKX test"), 0);
-    EXPECT_STREQ(ReadConfig(kTestService, buffer).lpDisplayName, L"iKX test");
+    EXPECT_EQ(ReadServiceConfig(kTestService).displayName, L"iKX test");
     EXPECT_EQ(ikx::scDeleteService(kTestService), 0);
 }
 
@@ -93,7 +65,6 @@ TEST_F(ServicesTest, StateQueriesLogMissingServicesAndSeeARunningClient) {
                 {L"KXClient", ikx::QueryOldKxclientServiceStatus, "old iKX"},
                 {L"QVKXE", ikx::QueryKxeServiceStatus, "KXE"},
                 {L"KXE", ikx::QueryOldKxeServiceStatus, "old KXE"}};
-    LogCollector log;
     for (const auto& row : rows) {
         RemoveServiceIfPresent(row.service);
         DWORD state = SERVICE_RUNNING;
@@ -107,19 +78,6 @@ TEST_F(ServicesTest, StateQueriesLogMissingServicesAndSeeARunningClient) {
     DWORD state = 0;
     ikx::QueryIKxclientServiceStatus(state);
     EXPECT_EQ(state, kRunning);
-}
-
-// A start that fails is tried five times, 3 s apart; the service stand-in
-// counts its starts, the first n of which end before it connects.
-TEST_F(ServicesTest, StartKxcServiceTriesFiveTimes) {
-    for (const int failing : {4, 5}) {
-        const std::wstring counter = TempDir(L"starts") + L"count.txt";
-        ScopedService service(L"QVKXC", SensorCommand(L"QVKXC", L" --no-ipc --fail-starts " +
-                                                                    std::to_wstring(failing) +
-                                                                    L" --counter " + counter));
-        EXPECT_EQ(ikx::scStartKxcService(), failing < 5 ? 0 : -13) << failing;
-        EXPECT_EQ(ReadBytes(counter), "5") << failing;
-    }
 }
 
 // A stopped service reaches no other state on its own: the wait gives up at
@@ -142,6 +100,16 @@ TEST_F(ServicesTest, StartKxcServiceStartsTheClientOrReportsWhyNot) {
         ScopedService broken(L"QVKXC", L"\"" + BinDir() + L"NoSuchSensor.exe\" --name QVKXC");
         EXPECT_EQ(ikx::scStartKxcService(), -13);
         EXPECT_EQ(broken.State(), kStopped);
+    }
+    // A start that fails is tried five times, 3 s apart; the stand-in counts
+    // its starts, the first n of which end before it connects.
+    for (const int failing : {4, 5}) {
+        const std::wstring counter = TempDir(L"starts") + L"count.txt";
+        ScopedService flaky(L"QVKXC", SensorCommand(L"QVKXC", L" --no-ipc --fail-starts " +
+                                                                  std::to_wstring(failing) +
+                                                                  L" --counter " + counter));
+        EXPECT_EQ(ikx::scStartKxcService(), failing < 5 ? 0 : -13) << failing;
+        EXPECT_EQ(ReadBytes(counter), "5") << failing;
     }
     ScopedService service(L"QVKXC", SensorCommand(L"QVKXC"));
     EXPECT_EQ(ikx::scStartKxcService(), 0);
@@ -178,7 +146,7 @@ TEST_F(ServicesTest, GenerationFollowsServicesAndClientVersion) {
     using ikx::KxServiceGeneration;
     RemoveServiceIfPresent(L"QVKXC");
     RemoveServiceIfPresent(L"KXClient");
-    RegSetString(kKxcKeyPath, L"Version", L"3.2.1005");
+    RegSetString(kKxcKey, L"Version", L"3.2.1005");
     EXPECT_EQ(ikx::GetKxServiceGeneration(), KxServiceGeneration::kNone);
     {
         ScopedService old(L"KXClient", SensorCommand(L"KXClient"));
@@ -186,12 +154,12 @@ TEST_F(ServicesTest, GenerationFollowsServicesAndClientVersion) {
         ScopedService current(L"QVKXC", SensorCommand(L"QVKXC"));
         EXPECT_EQ(ikx::GetKxServiceGeneration(), KxServiceGeneration::kCurrent)
             << "the current names win when both exist";
-        RegSetString(kKxcKeyPath, L"Version", L"2.9.10");
+        RegSetString(kKxcKey, L"Version", L"2.9.10");
         EXPECT_EQ(ikx::GetKxServiceGeneration(), KxServiceGeneration::kNone);
-        RegDeleteValue(kKxcKeyPath, L"Version");
+        RegDeleteValue(kKxcKey, L"Version");
         EXPECT_EQ(ikx::GetKxServiceGeneration(), KxServiceGeneration::kNone);
     }
-    RegSetString(kKxcKeyPath, L"Version", L"3.0.0");
+    RegSetString(kKxcKey, L"Version", L"3.0.0");
     {
         ScopedService current(L"QVKXC", SensorCommand(L"QVKXC"));
         EXPECT_EQ(ikx::GetKxServiceGeneration(), KxServiceGeneration::kCurrent);

@@ -1,10 +1,6 @@
 // The staged upgrade through the DLL's seven update exports, against the real
 // registry, service manager and folders, with the stand-in installer.
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <functional>
-#include <memory>
 
 #include "update_world.h"
 
@@ -277,8 +273,8 @@ TEST_F(UpdateTest, EachInstallerOutcomeHasItsResultCode) {
         if (!*row.script) RemovePath(staging + L"\\Setup\\KXInstaller.exe");
         EXPECT_EQ(Run(up.DoUpdate, context), row.code) << row.script;
         EXPECT_EQ(ContextState(context), 2u);
-        EXPECT_TRUE(LoggedBy("Trigger installer failed", "vornExt_DoUpdate"));
-        EXPECT_TRUE(!row.record || LoggedBy(row.record, "TriggerUpgrade")) << row.script;
+        log.ExpectRecord("Trigger installer failed", 4, "vornExt_DoUpdate");
+        if (row.record) log.ExpectRecord(row.record, 6, "TriggerUpgrade");
     }
     EXPECT_TRUE(Logged("KXE directory does not exist, skip backup."));
 }
