@@ -43,7 +43,7 @@ int32_t vornExt_GetPrerequest(void* prerequisite) {
         return kInvalidArgument;
     }
     WriteField<uint32_t>(prerequisite, kPrerequisiteFlagsOffset, kPrerequisiteFlags);
-    // Parts of the version that cannot be read keep what the record held.
+    // Version numbers that cannot be read keep what the record held.
     auto major = ReadField<uint32_t>(prerequisite, kPrerequisiteMajorOffset);
     auto minor = ReadField<uint32_t>(prerequisite, kPrerequisiteMinorOffset);
     auto build = ReadField<uint32_t>(prerequisite, kPrerequisiteBuildOffset);
