@@ -160,27 +160,22 @@ LoadFn AgentLoader(const HostAgent& agent) {
                          "vornCnt_LoadLibraryWithSignCheck")));
 }
 
-template <typename Fn>
-Fn Entry(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
-
 struct RawIpc {
     RawIpc(LoadFn load, const std::wstring& folder)
         : module(load(kSigner, (folder + L"PlmPIPC.dll").c_str())) {
-        handle = Entry<ikx::NipcInitFn>(module, "NIPC_Init")(0, 0, "IKX");
+        handle = ExportOf<ikx::NipcInitFn>(module, "NIPC_Init")(0, 0, "IKX");
     }
     ~RawIpc() {
-        Entry<ikx::NipcDeInitFn>(module, "NIPC_DeInit")(&handle);
+        ExportOf<ikx::NipcDeInitFn>(module, "NIPC_DeInit")(&handle);
         ::FreeLibrary(module);
     }
     void Send(uint32_t type, uint32_t code, const void* data, uint32_t length) {
         ikx::NipcCommand record = {};
-        Entry<ikx::NipcCreateCommandFn>(module, "NIPC_CreateCommand")(&record, type, code, length,
-                                                                      handle);
-        Entry<ikx::NipcCmdDataCopyFn>(module, "NIPC_CmdDataCopy")(&record, data, handle);
-        Entry<ikx::NipcSendDataFn>(module, "NIPC_SendData")(&record, 20, handle);
-        Entry<ikx::NipcFreeCommandFn>(module, "NIPC_FreeCommand")(&record, handle);
+        ExportOf<ikx::NipcCreateCommandFn>(module, "NIPC_CreateCommand")(&record, type, code,
+                                                                         length, handle);
+        ExportOf<ikx::NipcCmdDataCopyFn>(module, "NIPC_CmdDataCopy")(&record, data, handle);
+        ExportOf<ikx::NipcSendDataFn>(module, "NIPC_SendData")(&record, 20, handle);
+        ExportOf<ikx::NipcFreeCommandFn>(module, "NIPC_FreeCommand")(&record, handle);
     }
     HMODULE module;
     uint32_t handle = 0;
@@ -258,17 +253,17 @@ void PolicyFloor(LoadFn load, const std::wstring& folder, const std::string& for
                              "vornExt_OnNotify", "vornExt_ParseLog", "vornExt_Free"}) {
         ::GetProcAddress(sibling, name);
     }
-    Entry<ikx::SiblingInitFn>(sibling, "vornExt_Init")(0, 0);
-    Entry<ikx::SiblingRequestFn>(sibling, "vornExt_OnCommand")(
+    ExportOf<ikx::SiblingInitFn>(sibling, "vornExt_Init")(0, 0);
+    ExportOf<ikx::SiblingRequestFn>(sibling, "vornExt_OnCommand")(
         0, static_cast<uint32_t>(forwarded.size()), forwarded.c_str());
-    Entry<ikx::SiblingInitFn>(sibling, "vornExt_Deinit")(0, 0);
+    ExportOf<ikx::SiblingInitFn>(sibling, "vornExt_Deinit")(0, 0);
     ipc.Send(1, 0x6001, nullptr, 0);
     ::Sleep(Scaled(10000));  // the grace after the disable notice
     InstalledAndState();     // the stop finds the client stopped
     HMODULE qvsock = load(kSigner, (folder + L"QvSock.dll").c_str());
     uint32_t status = 0;
     char* response = nullptr;
-    Entry<ikx::QvSendHttpFn>(qvsock, "qvSendHttpToPelmoServer")(
+    ExportOf<ikx::QvSendHttpFn>(qvsock, "qvSendHttpToPelmoServer")(
         "/palomir_ikxagent/v4/PolicyAck", 0, body.c_str(), static_cast<uint32_t>(body.size()), 0,
         &status, &response, 0);
     ::FreeLibrary(qvsock);

@@ -37,21 +37,16 @@ const std::string kProxyNotification =
 using LoadFn = HMODULE(__cdecl*)(const wchar_t*, const wchar_t*);
 using VerifyFn = int(__cdecl*)(const wchar_t*);
 
-template <typename Fn>
-Fn Entry(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
-
 // The relay's calls: one verified load, one bound channel, one command.
 void RelayFloor(LoadFn load, const std::wstring& pipcPath, const std::wstring& text) {
     HMODULE module = load(L"Corvask, Inc.", pipcPath.c_str());
     if (!module) return;
-    const auto init = Entry<ikx::NipcInitFn>(module, "NIPC_Init");
-    const auto deinit = Entry<ikx::NipcDeInitFn>(module, "NIPC_DeInit");
-    const auto create = Entry<ikx::NipcCreateCommandFn>(module, "NIPC_CreateCommand");
-    const auto copy = Entry<ikx::NipcCmdDataCopyFn>(module, "NIPC_CmdDataCopy");
-    const auto send = Entry<ikx::NipcSendDataFn>(module, "NIPC_SendData");
-    const auto release = Entry<ikx::NipcFreeCommandFn>(module, "NIPC_FreeCommand");
+    const auto init = ExportOf<ikx::NipcInitFn>(module, "NIPC_Init");
+    const auto deinit = ExportOf<ikx::NipcDeInitFn>(module, "NIPC_DeInit");
+    const auto create = ExportOf<ikx::NipcCreateCommandFn>(module, "NIPC_CreateCommand");
+    const auto copy = ExportOf<ikx::NipcCmdDataCopyFn>(module, "NIPC_CmdDataCopy");
+    const auto send = ExportOf<ikx::NipcSendDataFn>(module, "NIPC_SendData");
+    const auto release = ExportOf<ikx::NipcFreeCommandFn>(module, "NIPC_FreeCommand");
     uint32_t handle = init(0, 0, "IKX");
     ikx::NipcCommand record = {};
     const auto bytes = static_cast<uint32_t>(text.size() * sizeof(wchar_t));
@@ -123,8 +118,8 @@ int main() {
         }
         dll.Init();
         const HMODULE vornAgent = ::GetModuleHandleW((agent.Folder() + L"VornAgent.dll").c_str());
-        const auto load = Entry<LoadFn>(vornAgent, "vornCnt_LoadLibraryWithSignCheck");
-        const auto verify = Entry<VerifyFn>(vornAgent, "vornCnt_VerifyLoaderProcessSign");
+        const auto load = ExportOf<LoadFn>(vornAgent, "vornCnt_LoadLibraryWithSignCheck");
+        const auto verify = ExportOf<VerifyFn>(vornAgent, "vornCnt_VerifyLoaderProcessSign");
         const int records = RecordsPerNotification(dll);
         if (!load || !verify || records < 10) {
             std::printf("the product is not bound or the notification did not run\n");

@@ -184,16 +184,6 @@ bool InstallFromPackage(const std::wstring& package, const StagingPaths& paths,
 
 }  // namespace
 
-bool ClientMajorVersion(uint32_t& major) {
-    uint32_t minor = 0, build = 0;
-    return GetKxcVersion(major, minor, build) == ERROR_SUCCESS;
-}
-
-bool EngineMajorVersion(uint32_t& major) {
-    uint32_t minor = 0, build = 0;
-    return GetKxeVersion(major, minor, build) == ERROR_SUCCESS;
-}
-
 bool TriggerInstaller(const std::wstring& installer, const std::wstring& workingFolder,
                       NipcObject& ipc, uint32_t code) {
     InstallerRun run;

@@ -13,11 +13,6 @@ namespace ikx {
 bool TriggerInstaller(const std::wstring& installer, const std::wstring& workingFolder,
                       NipcObject& ipc, uint32_t code);
 
-// The major number of the client ("KXC") or engine ("KXE") version value;
-// false when the value cannot be read.
-bool ClientMajorVersion(uint32_t& major);
-bool EngineMajorVersion(uint32_t& major);
-
 bool InstallIKX(NipcObject& ipc, const StagingPaths& paths, bool oldFound, bool isWow64);
 bool UnRegisterClient();
 bool UninstallIKX(NipcObject& ipc, const StagingPaths& paths);

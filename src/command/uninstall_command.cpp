@@ -18,17 +18,12 @@ namespace {
 constexpr char kHandler[] = "OnCommandUninstall";
 constexpr DWORD kAfterNoticeMs = 10000;
 
-bool IsCurrentClient() {
-    uint32_t major = 0;
-    return ClientMajorVersion(major) && major >= kCurrentMajorVersion;
-}
-
 // An engine service counts whatever its version; a client service only
 // with a current client version.
 bool IsSensorInstalled() {
-    return (scIsServiceInstalled(kClientService) == 1 && IsCurrentClient()) ||
+    return (scIsServiceInstalled(kClientService) == 1 && IsCurrentClientVersion()) ||
            scIsServiceInstalled(kEngineService) == 1 ||
-           (scIsServiceInstalled(kOldClientService) == 1 && IsCurrentClient()) ||
+           (scIsServiceInstalled(kOldClientService) == 1 && IsCurrentClientVersion()) ||
            scIsServiceInstalled(kOldEngineService) == 1;
 }
 

@@ -111,16 +111,6 @@ bool JoinFolder(std::initializer_list<std::wstring> pieces, std::wstring& folder
     return !folder.empty();
 }
 
-bool IsCurrentClientVersion() {
-    uint32_t major = 0, minor = 0, build = 0;
-    return GetKxcVersion(major, minor, build) == ERROR_SUCCESS && major >= kCurrentMajorVersion;
-}
-
-bool IsCurrentEngineVersion() {
-    uint32_t major = 0, minor = 0, build = 0;
-    return GetKxeVersion(major, minor, build) == ERROR_SUCCESS && major >= kCurrentMajorVersion;
-}
-
 }  // namespace
 
 const ComponentTable& GetComponentTable() {
@@ -144,6 +134,26 @@ LONG GetKxcVersionString(std::string& text) {
     LONG status = OpenKeyForRead(kKxcKey, key);
     if (status != ERROR_SUCCESS) return status;
     return QueryAnsiString(key.get(), "Version", kAnsiValueBytes, text);
+}
+
+bool ClientMajorVersion(uint32_t& major) {
+    uint32_t minor = 0, build = 0;
+    return GetKxcVersion(major, minor, build) == ERROR_SUCCESS;
+}
+
+bool EngineMajorVersion(uint32_t& major) {
+    uint32_t minor = 0, build = 0;
+    return GetKxeVersion(major, minor, build) == ERROR_SUCCESS;
+}
+
+bool IsCurrentClientVersion() {
+    uint32_t major = 0;
+    return ClientMajorVersion(major) && major >= kCurrentMajorVersion;
+}
+
+bool IsCurrentEngineVersion() {
+    uint32_t major = 0;
+    return EngineMajorVersion(major) && major >= kCurrentMajorVersion;
 }
 
 bool GetKxInstallFolder(std::wstring& folder) {

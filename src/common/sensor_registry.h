@@ -48,6 +48,13 @@ const SelfProtectionLists& GetSelfProtectionLists();
 LONG GetKxcVersion(uint32_t& major, uint32_t& minor, uint32_t& build);
 LONG GetKxeVersion(uint32_t& major, uint32_t& minor, uint32_t& build);
 LONG GetKxcVersionString(std::string& text);
+// The major number of the client ("KXC") or engine ("KXE") version value;
+// false when the value cannot be read.
+bool ClientMajorVersion(uint32_t& major);
+bool EngineMajorVersion(uint32_t& major);
+// The version value reads, with a major number of at least 3.
+bool IsCurrentClientVersion();
+bool IsCurrentEngineVersion();
 // The sensor install folder, ending with a backslash. False, with `folder`
 // empty, only when no rule gives a folder that fits 260 units.
 bool GetKxInstallFolder(std::wstring& folder);

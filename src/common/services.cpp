@@ -52,11 +52,6 @@ int32_t scIsServiceInstalled(const wchar_t* name) {
 
 namespace {
 
-bool HasCurrentClientVersion() {
-    uint32_t major = 0, minor = 0, build = 0;
-    return GetKxcVersion(major, minor, build) == ERROR_SUCCESS && major >= kCurrentMajorVersion;
-}
-
 // 0 on success; the state is 0 unless it was read.
 int QueryState(const wchar_t* name, DWORD& state) {
     state = 0;
@@ -192,10 +187,10 @@ int32_t scDeleteService(const wchar_t* name) {
 }
 
 KxServiceGeneration GetKxServiceGeneration() {
-    if (scIsServiceInstalled(kClientService) == kScInstalled && HasCurrentClientVersion()) {
+    if (scIsServiceInstalled(kClientService) == kScInstalled && IsCurrentClientVersion()) {
         return KxServiceGeneration::kCurrent;
     }
-    if (scIsServiceInstalled(kOldClientService) == kScInstalled && HasCurrentClientVersion()) {
+    if (scIsServiceInstalled(kOldClientService) == kScInstalled && IsCurrentClientVersion()) {
         return KxServiceGeneration::kOld;
     }
     return KxServiceGeneration::kNone;

@@ -29,10 +29,7 @@ void WriteQueryResponse(const Json::Value& response, uint32_t* responseLength, c
 }
 
 bool SensorInstalledForNotify() {
-    if (scIsServiceInstalled(L"QVKXC") != 1) return false;
-    uint32_t major = 0, minor = 0, build = 0;
-    if (GetKxcVersion(major, minor, build) != ERROR_SUCCESS) return false;
-    return major >= kCurrentMajorVersion;
+    return scIsServiceInstalled(kClientService) == 1 && IsCurrentClientVersion();
 }
 
 // A handler that meets a JSON type error in its notification (an object

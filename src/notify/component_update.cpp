@@ -5,7 +5,6 @@
 // shlobj.h needs windows.h first.
 #include <shlobj.h>
 
-#include <algorithm>
 #include <system_error>
 
 #include "common/file_ops.h"
@@ -30,7 +29,7 @@ struct PatternUpdate {
     std::wstring downloadFolder;
 };
 
-// Steps 2 to 6 of an element: false (after its record) for an element to skip.
+// The checks of one element: false (after its record) for an element to skip.
 bool CheckElement(const Json::Value& element, PatternUpdate& update) {
     update.downloadFolder = ReadWide(element, "download_folder");
     if (update.downloadFolder.empty()) {
@@ -92,7 +91,7 @@ std::string ErrorText(int code) {
     return std::system_category().message(code);
 }
 
-// Steps 7 to 11: the copy into the temporary folder and the command for it.
+// The copy into the temporary folder and the command for it.
 void CopyAndTrigger(const std::wstring& installFolder, const PatternUpdate& update) {
     const AgentComponent& c = update.component;
     const std::wstring fileName = c.file_prefix + std::to_wstring(update.version) + L".ptn";
@@ -127,9 +126,8 @@ void CopyAndTrigger(const std::wstring& installFolder, const PatternUpdate& upda
 }  // namespace
 
 uint32_t ParseNotifyVersion(const std::string& text) {
-    std::string kept = text.substr(0, text.find(' '));
-    kept.erase(std::remove(kept.begin(), kept.end(), ' '), kept.end());
-    return StrToULong(kept, 10);
+    // Only what comes before the first blank counts ("1745301 (build 12)").
+    return StrToULong(text.substr(0, text.find(' ')), 10);
 }
 
 bool NotifyClientComponentUpdate(const Json::Value& request, Json::Value&) {

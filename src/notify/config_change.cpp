@@ -36,7 +36,7 @@ bool NotifyTrustedProgramList(const Json::Value& request) {
     std::wstring whitelist;
     const Json::Value& content = NotifyContent(request);
     const int count = content["count"].asInt();
-    const Json::Value list = content["list"];
+    const Json::Value& list = content["list"];
     // Positions past the end of the list read as empty entries and add
     // nothing, so the walk stops there; a list that is not an array still
     // has its first position read, which raises its type error.
@@ -61,9 +61,9 @@ bool NotifyTrustedProgramList(const Json::Value& request) {
 bool NotifyClientSarnCensusInfo(const Json::Value& request) {
     LOG_INFO("[NotifyClientSarnCensusInfo][Start]");
     EchoEnvelopeFramed(__func__, request);
-    const Json::Value content = NotifyContent(request);
-    const Json::Value feedback = content["feedback"];
-    const Json::Value census = content["census"];
+    const Json::Value& content = NotifyContent(request);
+    const Json::Value& feedback = content["feedback"];
+    const Json::Value& census = content["census"];
     const std::wstring dataVer = ReadWide(content, "data_ver");
     const unsigned long dataTime = content["data_time"].asUInt();
     const int feedbackEnable = feedback["enable"].asInt();
@@ -93,7 +93,7 @@ bool NotifyClientSarnCensusInfo(const Json::Value& request) {
 bool NotifyClientProxyChange(const Json::Value& request) {
     LOG_INFO("[NotifyClientProxyChange][Start]");
     EchoEnvelopeFramed(__func__, request);
-    const Json::Value proxy = NotifyContent(request)["ie_proxy"];
+    const Json::Value& proxy = NotifyContent(request)["ie_proxy"];
     const std::string useProxy = ReadText(proxy, "use_proxy");
     LOG_INFO("[vornExt_OnNotify][JsonIn][use_proxy][%s]", useProxy.c_str());
     // Only the exact lower-case word: the JSON true and the text "true".

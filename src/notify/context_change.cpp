@@ -22,7 +22,7 @@ void AppendBounded(wchar_t (&buffer)[kCommandUnits], const wchar_t* text) {
     if (IS_HIGH_SURROGATE(buffer[length - 1])) buffer[length - 1] = L'\0';
 }
 
-// Steps 2 to 5: the host executable's path and the sensor paths beside it,
+// The host executable's path and the sensor paths beside it,
 // for the log only. False when the path cannot be had.
 bool LogHostPaths() {
     wchar_t module[kCommandUnits] = {};
@@ -92,7 +92,7 @@ bool NotifyClientAgentContextChange(const Json::Value& request) {
 bool NotifyAggressiveDetectionChange(const Json::Value& request) {
     LOG_INFO("[NotifyAggressiveDetectionChange][Start]");
     EchoEnvelopeFramed(__func__, request);
-    const Json::Value content = NotifyContent(request);
+    const Json::Value& content = NotifyContent(request);
     LOG_INFO("[vornExt_OnNotify][JsonIn][data_ver][%s]", ReadText(content, "data_ver").c_str());
     LOG_INFO("[vornExt_OnNotify][JsonIn][data_time][%lu]",
              static_cast<unsigned long>(content["data_time"].asUInt()));

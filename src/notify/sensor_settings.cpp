@@ -80,7 +80,7 @@ bool NotifyXdrDataLakeLogginInfoChange(const Json::Value& request, Json::Value&)
 bool NotifyClientLightWeightModeChange(const Json::Value& request, Json::Value&) {
     LOG_INFO("[NotifyClientLightWeightModeChange][Start]");
     EchoEnvelope(__func__, request);
-    const Json::Value content = NotifyContent(request);
+    const Json::Value& content = NotifyContent(request);
     uint32_t state = 0;
     std::string dataVer = "1";
     if (content.isMember("state")) state = content["state"].asUInt();

@@ -103,6 +103,8 @@ int32_t vornExt_PreUpdate(const void* options, void* context) {
     auto& update = *static_cast<UpdateContext*>(context);
     const StagingPaths paths = GetStagingPaths();
     if (const int32_t result = PrepareStaging(paths.sensor)) return result;
+    // A repeated pre-update on the same context binds afresh, not on top.
+    DeInitNIPC(&update.ipc);
     if (!InitNIPC(&update.ipc)) {
         LOG_WARN("Init NIPC failed");
         return kIpcFailed;
