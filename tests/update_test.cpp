@@ -149,7 +149,8 @@ TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
         EXPECT_EQ(ContextState(context), 0u) << row.label;
     }
     EXPECT_TRUE(Logged("Source file: C:\\Dl\\instupg_iKX.zip"));
-    EXPECT_FALSE(PathExists(staging)) << "the plain file was deleted, nothing extracted";
+    EXPECT_TRUE(IsFolder(staging) && ReadTree(staging).empty())
+        << "the plain file was replaced by an empty folder, nothing extracted";
 }
 
 TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {
@@ -269,14 +270,16 @@ TEST_F(UpdateTest, EachInstallerOutcomeHasItsResultCode) {
         void* context = NewContext();
         log.Clear();
         ASSERT_EQ(Run(up.PreUpdate, context), 0);
+        // The first rollback leaves an empty install folder behind.
+        if (&row == rows) EXPECT_TRUE(Logged("KXE directory does not exist, skip backup."));
         EXPECT_TRUE(IsFolder(staging + L"\\Backup") && ReadTree(staging + L"\\Backup").empty());
         if (!*row.script) RemovePath(staging + L"\\Setup\\KXInstaller.exe");
         EXPECT_EQ(Run(up.DoUpdate, context), row.code) << row.script;
         EXPECT_EQ(ContextState(context), 2u);
         log.ExpectRecord("Trigger installer failed", 4, "vornExt_DoUpdate");
         if (row.record) log.ExpectRecord(row.record, 6, "TriggerUpgrade");
+        EXPECT_EQ(Run(up.Rollback, context), 0) << "as the framework does after a failed update";
     }
-    EXPECT_TRUE(Logged("KXE directory does not exist, skip backup."));
 }
 
 }  // namespace

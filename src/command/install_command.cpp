@@ -11,6 +11,7 @@
 #include "command/command_handlers.h"
 #include "command/install_steps.h"
 #include "common/file_ops.h"
+#include "common/folder_rules.h"
 #include "common/installer_run.h"
 #include "common/nipc_channel.h"
 #include "common/processes.h"
@@ -61,7 +62,7 @@ bool PrepareStaging(const std::wstring& folder) {
     const StagingPrep prep = PrepareStagingFolder(folder);
     if (prep.step == StagingPrep::kNotEmptied) {
         LOG_WARN_AS(kHandler, "Sensor folder (%ws) is not empty.\n", folder.c_str());
-    } else if (prep.step == StagingPrep::kFileNotDeleted) {
+    } else if (prep.step == StagingPrep::kNotCleared) {
         LOG_WARN_AS(kHandler, "Clear Sensor folder failed, error: %d",
                     static_cast<int>(prep.error));
     }
@@ -125,28 +126,30 @@ void DeleteMsiRegistration(const MsiProduct& product) {
                     (kUninstallKeys + std::wstring(product.productCode)).c_str());
 }
 
-bool Normalize(const std::wstring& folder, std::wstring& full) {
-    wchar_t buffer[kFullPathChars] = {};
-    const DWORD length =
-        ::GetFullPathNameW((folder + L"\\").c_str(), kFullPathChars, buffer, nullptr);
-    if (length == 0 || length >= kFullPathChars) return false;
-    full = buffer;
-    return true;
-}
-
 // Removes the old folder unless it is where the new sensor now lives. When
 // either path cannot be normalised the folder is kept: it might be the new one.
+// Nor is it removed when it holds the new installation or the host agent, or
+// is a root or system folder: an old "InstallPath" of "C:" or of a parent of
+// the new folder would take everything below with it.
 void RemoveOldFolder(const std::wstring& oldFolder) {
     std::wstring current, oldFull, currentFull;
     // An unknown current folder is judged like one that cannot be normalised.
     if (!GetKxInstallFolder(current)) ::SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    if (current.empty() || !Normalize(oldFolder, oldFull) || !Normalize(current, currentFull)) {
+    if (current.empty() || !NormalizeFolder(oldFolder, oldFull, kFullPathChars) ||
+        !NormalizeFolder(current, currentFull, kFullPathChars)) {
         LOG_WARN_AS(kHandler, "Can't normalize the install folder. (Error: %d)",
                     static_cast<int>(::GetLastError()));
         return;
     }
     if (_wcsicmp(oldFull.c_str(), currentFull.c_str()) == 0) {
         LOG_INFO_AS(kHandler, "The old install folder is same as the new one, skip delete.");
+        return;
+    }
+    if (HoldsWhatMustStay(oldFull)) {
+        LOG_WARN_AS(kHandler,
+                    "The old install folder (%ws) holds the new installation, the host agent or a "
+                    "system folder, skip delete.",
+                    oldFull.c_str());
         return;
     }
     CleanDirectory(oldFolder.c_str(), true, true);
@@ -233,7 +236,7 @@ bool UnRegisterClient() {
     LOG_INFO("Unregister To Server...");
     const bool ran = LaunchCmd(program.c_str(), arguments);
     ::SecureZeroMemory(arguments, sizeof arguments);
-    if (!apiKey.empty()) ::SecureZeroMemory(&apiKey[0], apiKey.size() * sizeof(wchar_t));
+    WipeText(apiKey);
     if (!ran) LOG_WARN("Unregister To Server failed");
     return ran;
 }
@@ -243,6 +246,13 @@ bool OnCommandInstall(const Json::Value& request, Json::Value& response) {
     if (!::PathFileExistsW(package.c_str())) {
         LOG_WARN("Can't find install package.");
         response["result_code"] = 2;
+        return false;
+    }
+    // A staged update's backup lives in the staging folder: never emptied under it.
+    const StagingClaim claim;
+    if (!claim.Held()) {
+        LOG_WARN("The Sensor folder is held by a staged update, install refused.");
+        response["result_code"] = 1;
         return false;
     }
     const StagingPaths paths = GetStagingPaths();

@@ -27,16 +27,15 @@ bool IsSensorInstalled() {
            scIsServiceInstalled(kOldEngineService) == 1;
 }
 
-// Staging folder present and empty (as far as it could be emptied), then a
-// fresh backup folder in it, then a copy of the install folder there.
+// Staging folder present, ours and empty (as far as it could be emptied),
+// then a fresh backup folder in it, then a copy of the install folder there.
 bool PrepareBackup(const StagingPaths& paths) {
     const StagingPrep prep = PrepareStagingFolder(paths.sensor);
-    if (prep.step == StagingPrep::kFileNotDeleted) {
+    if (prep.step == StagingPrep::kNotCleared) {
         LOG_WARN_AS(kHandler, "Clear Sensor folder failed, error: %d",
                     static_cast<int>(prep.error));
         return false;
     }
-    ::CreateDirectoryW(paths.sensor.c_str(), nullptr);
     if (!::CreateDirectoryW(paths.backup.c_str(), nullptr)) {
         LOG_WARN_AS(kHandler, "Create backup folder failed, error: %d",
                     static_cast<int>(::GetLastError()));
@@ -85,6 +84,13 @@ bool OnCommandUninstall(const Json::Value&, Json::Value& response) {
         LOG_INFO("[iKX] KXC has not been installed.");
         response["result_code"] = 0;
         return true;
+    }
+    // A staged update's backup lives in the staging folder: never emptied under it.
+    const StagingClaim claim;
+    if (!claim.Held()) {
+        LOG_WARN("The Sensor folder is held by a staged update, uninstall refused.");
+        response["result_code"] = 1;
+        return false;
     }
     NipcChannel ipc;
     if (!ipc.Bound()) {

@@ -1,5 +1,6 @@
 #include "common/file_ops.h"
 
+#include "common/folder_rules.h"
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
@@ -23,27 +24,6 @@ bool IsFolder(const WIN32_FIND_DATAW& entry) {
 
 void DeleteAtRestart(const std::wstring& path) {
     ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-}
-
-// Deletes a junction or link itself. The delete goes through a handle opened
-// on the link, and only once that handle shows a reparse point: where the
-// platform resolves the link all the same (Wine does), nothing is deleted.
-DWORD RemoveLinkItself(const std::wstring& path) {
-    UniqueFile link(::CreateFileW(
-        path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!link) return ::GetLastError();
-    FILE_ATTRIBUTE_TAG_INFO opened = {};
-    if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &opened, sizeof opened)) {
-        return ::GetLastError();
-    }
-    if (!IsReparsePoint(opened.FileAttributes)) return kErrorReparsePointEncountered;
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition,
-                                        sizeof disposition)
-               ? 0
-               : ::GetLastError();
 }
 
 // Holds a folder open for the length of its walk, refusing one that is (or
@@ -98,16 +78,13 @@ DWORD RefuseLinkedCopy() {
     return kErrorReparsePointEncountered;
 }
 
-}  // namespace
-
-DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure) {
-    if (!folder || !*folder) {
-        LOG_WARN("Directory path is NULL.");
-        return ERROR_INVALID_PARAMETER;
-    }
-    const DWORD attributes = ::GetFileAttributesW(folder);
+// CleanDirectory below its checks of the caller's path; recursions start here.
+DWORD CleanFolderTree(const wchar_t* folder, bool removeSelf, bool delayOnFailure) {
+    // Asked about by its name alone: with a trailing backslash a link answers
+    // for its target.
+    const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslash(folder).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        LOG_WARN("Directory path doesn't exist.");
+        LOG_WARN_AS("CleanDirectory", "Directory path doesn't exist.");
         return ERROR_PATH_NOT_FOUND;
     }
     // The folder itself a link: it is not walked; removing it removes the link.
@@ -125,7 +102,8 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
     if (pinned == 0) listing.reset(::FindFirstFileW((base + L"*").c_str(), &entry));
     if (!listing) {
         const DWORD error = pinned != 0 ? pinned : ::GetLastError();
-        LOG_WARN("FindFirstFileW failed. (Error: %d)", static_cast<int>(error));
+        LOG_WARN_AS("CleanDirectory", "FindFirstFileW failed. (Error: %d)",
+                    static_cast<int>(error));
         return error;
     }
     DWORD result = 0;
@@ -136,7 +114,7 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
             if (error != 0) result = error;
         } else if (IsFolder(entry)) {
             const std::wstring sub = base + entry.cFileName + L"\\";
-            result = CleanDirectory(sub.c_str(), removeSelf, delayOnFailure);
+            result = CleanFolderTree(sub.c_str(), removeSelf, delayOnFailure);
             if (result != 0) return result;
             // With removeSelf the recursion already removed it; this then only
             // schedules a path that is gone, which is harmless.
@@ -159,6 +137,42 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
     return result;
 }
 
+}  // namespace
+
+// Deletes a junction or link itself. The delete goes through a handle opened
+// on the link, and only once that handle shows a reparse point: where the
+// platform resolves the link all the same (Wine does), nothing is deleted.
+DWORD RemoveLinkItself(const std::wstring& path) {
+    UniqueFile link(::CreateFileW(
+        WithoutTrailingBackslash(path).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!link) return ::GetLastError();
+    FILE_ATTRIBUTE_TAG_INFO opened = {};
+    if (!::GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &opened, sizeof opened)) {
+        return ::GetLastError();
+    }
+    if (!IsReparsePoint(opened.FileAttributes)) return kErrorReparsePointEncountered;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition,
+                                        sizeof disposition)
+               ? 0
+               : ::GetLastError();
+}
+
+DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure) {
+    if (!folder || !*folder) {
+        LOG_WARN("Directory path is NULL.");
+        return ERROR_INVALID_PARAMETER;
+    }
+    // Whatever path a caller was handed, it never empties a root or the system.
+    if (IsSystemFolder(folder)) {
+        LOG_WARN("Refuse to clean a system folder: %ws", folder);
+        return ERROR_ACCESS_DENIED;
+    }
+    return CleanFolderTree(folder, removeSelf, delayOnFailure);
+}
+
 DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
     if (!source || !*source) {
         LOG_WARN("wszSrcPath is invalid");
@@ -171,8 +185,9 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
     LOG_INFO("Src Path: %ws\n", source);
     LOG_INFO("Dst Path: %ws\n", destination);
 
-    const DWORD attributes = ::GetFileAttributesW(destination);
-    if (IsReparsePoint(attributes) || IsReparsePoint(::GetFileAttributesW(source))) {
+    const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslash(destination).c_str());
+    if (IsReparsePoint(attributes) ||
+        IsReparsePoint(::GetFileAttributesW(WithoutTrailingBackslash(source).c_str()))) {
         return RefuseLinkedCopy();
     }
     if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -238,18 +253,6 @@ void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, 
         LOG_INFO("[%d]Copy failed \"%ws\" -> \"%ws\". Error code = : %lu", attempt, source.c_str(),
                  destination.c_str(), static_cast<unsigned long>(::GetLastError()));
         SleepMs(kCopyRetryMs);
-    }
-}
-
-void GetWindowsTempFolder(std::wstring& folder) {
-    static const wchar_t kSuffix[] = L"\\Temp";
-    wchar_t windows[kPathUnits] = {};
-    const UINT length = ::GetWindowsDirectoryW(windows, kPathUnits);
-    const size_t suffixLength = wcslen(kSuffix);
-    if (length >= 1 && length <= kPathUnits - 1 && length + suffixLength < kPathUnits) {
-        folder = std::wstring(windows, length) + kSuffix;
-    } else {
-        folder = L"C:\\WINDOWS\\Temp";
     }
 }
 

@@ -13,7 +13,14 @@ namespace ikx {
 // With `delayOnFailure`, what cannot be deleted now is scheduled for deletion
 // at the next restart instead of failing the call. A link met on the way is
 // removed itself, never walked; one that cannot be removed fails the call.
+// A drive root, the Windows folder or Program Files is refused (5).
 DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure);
+
+// Deletes a junction or symbolic link itself, never what it points to: the
+// delete goes through a handle opened on the link, and only once that handle
+// shows a reparse point. Where the platform resolves it all the same (Wine
+// does), nothing is deleted and the result is 4395.
+DWORD RemoveLinkItself(const std::wstring& path);
 
 // Copies the tree under `source` into `destination`, overwriting files. A link
 // in either tree fails the copy: nothing is read or written through one.
@@ -24,9 +31,6 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination);
 // another file).
 void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,
                  const wchar_t* destName = nullptr);
-
-// The Windows temp folder without a trailing backslash, e.g. C:\Windows\Temp.
-void GetWindowsTempFolder(std::wstring& folder);
 
 // Unpacks every entry of a zip archive into `folder`; true when all were written.
 bool DecompressFile(const std::wstring& archive, const std::wstring& folder);

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <msi.h>
 
+#include <cwchar>
 #include <vector>
 
 #include "log/log.h"
@@ -38,17 +39,28 @@ bool LaunchCmd(const wchar_t* program, const wchar_t* arguments) {
         return false;
     }
     // Quoted, so a path with blanks is never split into program and arguments.
-    std::wstring text = L"\"" + std::wstring(program) + L"\"";
-    if (arguments) text += L" " + std::wstring(arguments);
-    std::vector<wchar_t> commandLine(text.begin(), text.end());
+    // The arguments may carry a credential: the line is built in one buffer,
+    // without temporaries, and wiped once the process has it.
+    std::vector<wchar_t> commandLine;
+    commandLine.reserve(wcslen(program) + (arguments ? wcslen(arguments) : 0) + 4);
+    commandLine.push_back(L'"');
+    commandLine.insert(commandLine.end(), program, program + wcslen(program));
+    commandLine.push_back(L'"');
+    if (arguments) {
+        commandLine.push_back(L' ');
+        commandLine.insert(commandLine.end(), arguments, arguments + wcslen(arguments));
+    }
     commandLine.push_back(L'\0');  // CreateProcessW may write into its command line
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &info)) {
-        LOG_WARN("Create process failed. error:%d", static_cast<int>(::GetLastError()));
+    const BOOL created = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
+                                          nullptr, nullptr, &startup, &info);
+    const DWORD error = ::GetLastError();
+    ::SecureZeroMemory(commandLine.data(), commandLine.size() * sizeof(wchar_t));
+    if (!created) {
+        LOG_WARN("Create process failed. error:%d", static_cast<int>(error));
         return false;
     }
     UniqueHandle process(info.hProcess);

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/text.h"
+
 namespace ikx {
 
 LONG OpenKeyForRead(const wchar_t* subkey, UniqueHkey& key) {
@@ -20,9 +22,10 @@ LONG QueryWideString(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring
     const LONG status = ::RegQueryValueExW(key, name, nullptr, &stored,
                                            reinterpret_cast<BYTE*>(buffer.data()), &size);
     if (type) *type = stored;
-    if (status != ERROR_SUCCESS) return status;
-    out.assign(buffer.data());
-    return ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) out.assign(buffer.data());
+    // Values such as the API key pass through here: no copy outlives the read.
+    ::SecureZeroMemory(buffer.data(), buffer.size() * sizeof(wchar_t));
+    return status;
 }
 
 LONG QueryRegSz(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring& out) {
@@ -31,8 +34,11 @@ LONG QueryRegSz(HKEY key, const wchar_t* name, DWORD maxBytes, std::wstring& out
     DWORD type = 0;
     const LONG status = QueryWideString(key, name, maxBytes, value, &type);
     if (status != ERROR_SUCCESS) return status;
-    if (type != REG_SZ) return ERROR_UNSUPPORTED_TYPE;
-    out = value;
+    if (type != REG_SZ) {
+        WipeText(value);
+        return ERROR_UNSUPPORTED_TYPE;
+    }
+    out.swap(value);  // handed over, not copied
     return ERROR_SUCCESS;
 }
 

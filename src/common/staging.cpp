@@ -2,9 +2,16 @@
 
 #include <shlwapi.h>
 
+#include <atomic>
 #include <cwchar>
 
 #include "common/file_ops.h"
+#include "common/folder_rules.h"
+#include "common/host_agent.h"
+#include "common/protected_folders.h"
+#include "common/sensor_registry.h"
+#include "log/log.h"
+#include "platform/links.h"
 
 namespace ikx {
 namespace {
@@ -18,12 +25,6 @@ constexpr const wchar_t* kHostAgentLibraries[] = {L"vornAgent.dll", L"PlmPIPC.dl
 
 bool Exists(const std::wstring& path) {
     return ::PathFileExistsW(path.c_str()) != FALSE;
-}
-
-// "X\" names nothing when X is a file, so files are looked for as "X".
-std::wstring WithoutTrailingBackslash(std::wstring path) {
-    while (path.size() > 1 && path.back() == L'\\') path.pop_back();
-    return path;
 }
 
 void CopyOverwriting(const std::wstring& from, const std::wstring& to) {
@@ -51,21 +52,62 @@ PathKind GetPathKind(const std::wstring& path) {
 }
 
 StagingPrep PrepareStagingFolder(const std::wstring& folder) {
+    const std::wstring self = WithoutTrailingBackslash(folder);
     StagingPrep prep;
-    switch (GetPathKind(folder)) {
-        case PathKind::kDirectory:
+    const FolderTrust trust = InspectFolder(folder);
+    switch (trust) {
+        case FolderTrust::kMissing:
+            break;
+        case FolderTrust::kLink:
+            prep.error = RemoveLinkItself(self);
+            break;
+        case FolderTrust::kFile:
+            if (!::DeleteFileW(self.c_str())) prep.error = ::GetLastError();
+            break;
+        case FolderTrust::kTrusted:
+        case FolderTrust::kOpenToUsers:
+        case FolderTrust::kForeignOwner:
+        case FolderTrust::kUnreadable:
             prep.error = CleanDirectory(folder.c_str(), false, false);
-            if (prep.error != 0) prep.step = StagingPrep::kNotEmptied;
-            break;
-        case PathKind::kFile:
-            if (!::DeleteFileW(WithoutTrailingBackslash(folder).c_str())) {
-                prep.error = ::GetLastError();
-                prep.step = StagingPrep::kFileNotDeleted;
+            if (trust == FolderTrust::kTrusted) {
+                if (prep.error != 0) prep.step = StagingPrep::kNotEmptied;
+                return prep;
             }
-            break;
-        case PathKind::kMissing:
+            // Made or opened up by someone else: whoever could write there may
+            // still hold it open, so it is replaced by a folder of our own.
+            prep.error = ::RemoveDirectoryW(self.c_str()) ? 0 : ::GetLastError();
             break;
     }
+    if (prep.error == 0) prep.error = CreateProtectedFolder(self);
+    if (prep.error != 0) prep.step = StagingPrep::kNotCleared;
+    return prep;
+}
+
+StagingPrep PrepareKeptLogFolder(const std::wstring& folder) {
+    StagingPrep prep;
+    switch (InspectFolder(folder)) {
+        case FolderTrust::kTrusted:
+            return prep;
+        case FolderTrust::kMissing:
+            prep.error = CreateProtectedFolder(folder);
+            break;
+        case FolderTrust::kOpenToUsers:
+            // Earlier kept logs stay; only who may write there changes.
+            prep.error = ProtectFolder(folder);
+            break;
+        case FolderTrust::kLink:
+            prep.error = RemoveLinkItself(folder);
+            if (prep.error == 0) prep.error = CreateProtectedFolder(folder);
+            break;
+        case FolderTrust::kFile:
+            prep.error = ERROR_DIRECTORY;
+            break;
+        case FolderTrust::kForeignOwner:
+        case FolderTrust::kUnreadable:
+            prep.error = ERROR_ACCESS_DENIED;
+            break;
+    }
+    if (prep.error != 0) prep.step = StagingPrep::kNotCleared;
     return prep;
 }
 
@@ -102,8 +144,40 @@ std::wstring KeptLogName(const wchar_t* stem, const wchar_t* operation, const SY
 
 void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t* stem,
              const wchar_t* operation, const SYSTEMTIME& local) {
+    const std::wstring keptLogs = GetStagingPaths().keptLogs;
+    const StagingPrep prep = PrepareKeptLogFolder(keptLogs);
+    if (prep.step != StagingPrep::kReady) {
+        LOG_WARN("Kept-log folder (%ws) is not a safe directory, log not kept. (Error: %d)",
+                 keptLogs.c_str(), static_cast<int>(prep.error));
+        return;
+    }
     const std::wstring keptName = KeptLogName(stem, operation, local);
-    TryCopyFile(debugFolder.c_str(), GetStagingPaths().keptLogs.c_str(), file, keptName.c_str());
+    TryCopyFile(debugFolder.c_str(), keptLogs.c_str(), file, keptName.c_str());
+}
+
+namespace {
+// The one deployment that may use the staging folder now; null when none does.
+std::atomic<const void*> stagingHolder{nullptr};
+}  // namespace
+
+bool ClaimStagingFolder(const void* holder) {
+    const void* expected = nullptr;
+    return stagingHolder.compare_exchange_strong(expected, holder) || expected == holder;
+}
+
+void ReleaseStagingFolder(const void* holder) {
+    const void* expected = holder;
+    stagingHolder.compare_exchange_strong(expected, nullptr);
+}
+
+bool HoldsWhatMustStay(const std::wstring& folder) {
+    if (IsSystemFolder(folder)) return true;
+    std::wstring hostAgent, install, folderFull, installFull;
+    if (GetPelmoClientInsallPath(hostAgent) && FolderContains(folder, hostAgent)) return true;
+    // Above the install folder, not the install folder itself: a rollback empties that.
+    return GetKxInstallFolder(install) && NormalizeFolder(folder, folderFull) &&
+           NormalizeFolder(install, installFull) && folderFull.size() < installFull.size() &&
+           FolderContains(folderFull, installFull);
 }
 
 bool IsWow64() {

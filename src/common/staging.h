@@ -33,13 +33,47 @@ enum class PathKind { kMissing, kFile, kDirectory };
 // X is a file, so the name is probed without it.
 PathKind GetPathKind(const std::wstring& path);
 
-// Empties the staging folder when it is a directory and deletes it when it
-// is a file; a missing folder is left missing.
+// Makes the staging folder an empty directory of our own. A directory we
+// trust is emptied (kNotEmptied when that fails). A file or a link of that
+// name is removed, a directory someone else made or may write to is emptied
+// and removed, and the folder is made anew with the protected DACL; when any
+// of that fails the step is kNotCleared.
 struct StagingPrep {
-    enum Step { kReady, kNotEmptied, kFileNotDeleted } step = kReady;
-    DWORD error = 0;  // CleanDirectory's result, or GetLastError of the delete
+    enum Step { kReady, kNotEmptied, kNotCleared } step = kReady;
+    DWORD error = 0;  // CleanDirectory's result, or the error of the removal or creation
 };
 StagingPrep PrepareStagingFolder(const std::wstring& folder);
+
+// The kept-log folder, ready to take a log: made with the protected DACL when
+// missing, a link removed first, a folder others may write to protected; a
+// file, or a folder owned by someone else, is refused (kNotCleared).
+StagingPrep PrepareKeptLogFolder(const std::wstring& folder);
+
+// Install, uninstall and a staged update each use the staging folder alone:
+// a holder claims it before the first change and releases it when done. A
+// claim by another holder while one holds it fails; a holder may claim again.
+bool ClaimStagingFolder(const void* holder);
+void ReleaseStagingFolder(const void* holder);
+
+// A command's claim for the length of its run.
+class StagingClaim {
+  public:
+    StagingClaim() : held_(ClaimStagingFolder(this)) {}
+    ~StagingClaim() {
+        if (held_) ReleaseStagingFolder(this);
+    }
+    StagingClaim(const StagingClaim&) = delete;
+    StagingClaim& operator=(const StagingClaim&) = delete;
+    bool Held() const { return held_; }
+
+  private:
+    bool held_;
+};
+
+// Whether removing or emptying `folder` would take what must stay with it: a
+// root or system folder, the host agent's folder or one above it, or a folder
+// above the sensor's current install folder.
+bool HoldsWhatMustStay(const std::wstring& folder);
 
 // The three extractions of a package: the package into the staging folder,
 // then its engine archive into the staging folder and its core archive into
@@ -57,7 +91,8 @@ void CopySetupFiles(const StagingPaths& paths, bool hostAgentLibraries);
 // "<stem>_<operation>_YYYY_MM_DD_hh_mm_ss_mmm.log" from a local time, e.g.
 // KXC_debug_Install_2024_05_01_13_02_03_004.log.
 std::wstring KeptLogName(const wchar_t* stem, const wchar_t* operation, const SYSTEMTIME& local);
-// Copies debugFolder\file into the kept-log folder under KeptLogName.
+// Copies debugFolder\file into the kept-log folder under KeptLogName, once
+// that folder is one of our own (see PrepareKeptLogFolder); otherwise logs why not.
 void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t* stem,
              const wchar_t* operation, const SYSTEMTIME& local);
 

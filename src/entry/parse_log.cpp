@@ -95,14 +95,15 @@ bool ReadWholeLog(HANDLE file, LogText& text) {
     return true;
 }
 
-// Install folder + "temp\Corrupt\" + the path from its last backslash on, so
+// Install folder + "temp\Corrupt\" + the path from its last separator on, so
 // the backslash is doubled; a bare name gets one so the shape stays the same.
+// A slash separates too: "x/../../name" would otherwise leave the folder.
 std::wstring CorruptLogDestination(const std::wstring& path) {
     std::wstring folder;
     // No folder, no destination: the move then fails and the file is deleted,
     // never moved relative to the working folder.
     if (!GetKxInstallFolder(folder)) return std::wstring();
-    const size_t slash = path.rfind(L'\\');
+    const size_t slash = path.find_last_of(L"\\/");
     const std::wstring name = slash == std::wstring::npos ? L"\\" + path : path.substr(slash);
     return folder + kCorruptFolder + name + kCorruptSuffix;
 }

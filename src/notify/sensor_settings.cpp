@@ -61,6 +61,12 @@ bool NotifyClientSelfProtectionSettings(const Json::Value& request, Json::Value&
         response["result_code"] = 1;
         return false;
     }
+    // A stop may have begun while the IPC library was loading: it has sent
+    // "protection off", which this setting must not overtake.
+    if (StopPending()) {
+        LOG_TRACE("Stopping iKX service now, ignore this Self-Protection settings");
+        return true;
+    }
     const bool delivered = DeliverSelfProtection(channel, request);
     if (!delivered) response["result_code"] = 1;
     channel.Release();

@@ -43,4 +43,8 @@ bool WideToAnsiExactly(const std::wstring& text, std::string& out) {
     return true;
 }
 
+void WipeText(std::wstring& text) {
+    if (!text.empty()) ::SecureZeroMemory(&text[0], text.size() * sizeof(wchar_t));
+}
+
 }  // namespace ikx

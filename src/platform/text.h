@@ -33,4 +33,7 @@ inline std::string AnsiToUtf8(const std::string& text) {
     return WideToMultiByte(MultiByteToWide(text, kCodePageAnsi), kCodePageUtf8);
 }
 
+// Overwrites the characters of a string that held a secret, before it is freed.
+void WipeText(std::wstring& text);
+
 }  // namespace ikx

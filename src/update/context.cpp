@@ -4,6 +4,7 @@
 
 #include "common/ipc.h"
 #include "common/sensor_registry.h"
+#include "common/staging.h"
 #include "log/log.h"
 #include "update/update.h"
 #include "update/update_context.h"
@@ -90,6 +91,8 @@ int32_t vornExt_ReleaseContext(void* context) {
     auto* updateContext = static_cast<UpdateContext*>(context);
     // A binding left by a failed pre-update or a rollback would keep the IPC library loaded.
     DeInitNIPC(&updateContext->ipc);
+    // Its staged files may now be cleared by the next install or update.
+    ReleaseStagingFolder(updateContext);
     updateContext->~UpdateContext();
     ::LocalFree(context);
     return 0;

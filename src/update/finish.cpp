@@ -2,6 +2,7 @@
 // rollback when the framework abandons the upgrade.
 #include <cwchar>
 
+#include "common/backup_manifest.h"
 #include "common/file_ops.h"
 #include "common/sensor_registry.h"
 #include "common/staging.h"
@@ -31,10 +32,56 @@ void WriteBackClientVersion(const UpdateContext& context) {
     ::RegSetValueExW(key.get(), L"Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
 }
 
+constexpr char kRollback[] = "vornExt_Rollback";
+
+// Whether the backup still holds what pre-update recorded once it was whole;
+// without that the install folder is better left as it is than emptied.
+bool BackupIsWhole(const UpdateContext& context, const StagingPaths& paths) {
+    if (!context.backup) {
+        LOG_WARN_AS(kRollback, "No whole backup to restore, the install folder is left as it is.");
+        return false;
+    }
+    BackupManifest found;
+    const DWORD error = ReadManifest(paths.backup, found);
+    const std::wstring differs = FirstManifestDifference(*context.backup, found);
+    if (error != 0 || !differs.empty()) {
+        LOG_WARN_AS(kRollback,
+                    "The backup no longer matches what was backed up (%ws, error %d), the install "
+                    "folder is left as it is.",
+                    differs.c_str(), static_cast<int>(error));
+        return false;
+    }
+    return true;
+}
+
 void RestoreBackup(const UpdateContext& context, const StagingPaths& paths) {
-    // Results ignored: whatever can be put back is put back.
+    if (!BackupIsWhole(context, paths)) return;
+    if (HoldsWhatMustStay(context.installFolder)) {
+        LOG_WARN_AS(kRollback,
+                    "The install folder (%ws) holds the host agent or a system folder, the backup "
+                    "is not restored.",
+                    context.installFolder);
+        return;
+    }
+    // Results ignored: whatever can be put back is put back, then compared.
     CleanDirectory(context.installFolder, false, false);
     CopyDirectory(paths.backup.c_str(), context.installFolder);
+    BackupManifest restored;
+    const DWORD error = ReadManifest(context.installFolder, restored);
+    const std::wstring differs = FirstManifestDifference(*context.backup, restored);
+    if (error != 0 || !differs.empty()) {
+        LOG_WARN_AS(kRollback,
+                    "The restored install folder does not match the backup (%ws, error %d).",
+                    differs.c_str(), static_cast<int>(error));
+    }
+}
+
+// The staging folder is removed only by the update that holds it, or when no
+// deployment does: an install or uninstall may be using it now.
+void RemoveStagingFolder(const UpdateContext& context, const StagingPaths& paths) {
+    if (!ClaimStagingFolder(&context)) return;
+    CleanDirectory(paths.sensor.c_str(), true, true);
+    ReleaseStagingFolder(&context);
 }
 
 // Both kept names carry one local time.
@@ -54,7 +101,7 @@ int32_t vornExt_PostUpdate(const void* options, void* context) {
     update.state = kPostUpdating;
     const StagingPaths paths = GetStagingPaths();
     KeepUpgradeLogs(paths);
-    CleanDirectory(paths.sensor.c_str(), true, true);
+    RemoveStagingFolder(update, paths);
     CleanDirectory(paths.sensorData.c_str(), true, true);
     DeInitNIPC(&update.ipc);
     update.state = kFinished;
@@ -75,7 +122,8 @@ int32_t vornExt_Rollback(const void* options, void* context) {
     RestoreOldServiceNames(update);
     WriteBackClientVersion(update);
     KeepUpgradeLogs(paths);
-    CleanDirectory(paths.sensor.c_str(), true, true);
+    RemoveStagingFolder(update, paths);
+    update.backup.reset();
     update.state = kFinished;
     return 0;
 }

@@ -2,6 +2,9 @@
 // binding made, and the current installation backed up.
 #include <shlwapi.h>
 
+#include <memory>
+
+#include "common/backup_manifest.h"
 #include "common/file_ops.h"
 #include "common/ipc.h"
 #include "common/staging.h"
@@ -22,7 +25,7 @@ int32_t PrepareStaging(const std::wstring& staging) {
         case StagingPrep::kNotEmptied:
             LOG_WARN_AS(kPreUpdate, "Sensor folder (%ws) is not empty.\n", staging.c_str());
             return kFolderNotEmptied;
-        case StagingPrep::kFileNotDeleted:
+        case StagingPrep::kNotCleared:
             LOG_WARN_AS(kPreUpdate, "Clear Sensor folder failed, error: %d",
                         static_cast<int>(prep.error));
             return kClearFailed;
@@ -82,31 +85,34 @@ int32_t PrepareBackupFolder(const std::wstring& backup) {
     return 0;
 }
 
-int32_t BackUpInstallation(const UpdateContext& context, const std::wstring& backup) {
+// The copy, then the manifest of what the backup folder holds: recorded only
+// once the whole copy is there, so a rollback can tell a finished backup.
+int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
     if (const int32_t result = PrepareBackupFolder(backup)) return result;
     if (::GetFileAttributesW(context.installFolder) == INVALID_FILE_ATTRIBUTES) {
         IKX_LOG_FOR(kPreUpdate, kNotice, "KXE directory does not exist, skip backup.");
-        return 0;
-    }
-    if (const DWORD error = CopyDirectory(context.installFolder, backup.c_str())) {
+    } else if (const DWORD error = CopyDirectory(context.installFolder, backup.c_str())) {
         LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",
                     static_cast<unsigned>(error));
         return kExtractOrBackupFailed;
     }
+    auto manifest = std::make_unique<BackupManifest>();
+    if (const DWORD error = ReadManifest(backup, *manifest)) {
+        LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",
+                    static_cast<unsigned>(error));
+        return kExtractOrBackupFailed;
+    }
+    context.backup = std::move(manifest);
     return 0;
 }
 
-}  // namespace
-
-int32_t vornExt_PreUpdate(const void* options, void* context) {
-    if (const int32_t refused = CheckStageEntry(__func__, options, context)) return refused;
-    auto& update = *static_cast<UpdateContext*>(context);
+int32_t StageUpdate(const void* options, UpdateContext& update) {
     const StagingPaths paths = GetStagingPaths();
     if (const int32_t result = PrepareStaging(paths.sensor)) return result;
     // A repeated pre-update on the same context binds afresh, not on top.
     DeInitNIPC(&update.ipc);
     if (!InitNIPC(&update.ipc)) {
-        LOG_WARN("Init NIPC failed");
+        LOG_WARN_AS(kPreUpdate, "Init NIPC failed");
         return kIpcFailed;
     }
     std::wstring package;
@@ -116,6 +122,24 @@ int32_t vornExt_PreUpdate(const void* options, void* context) {
     if (const int32_t result = BackUpInstallation(update, paths.backup)) return result;
     update.state = kStaged;
     return 0;
+}
+
+}  // namespace
+
+int32_t vornExt_PreUpdate(const void* options, void* context) {
+    if (const int32_t refused = CheckStageEntry(__func__, options, context)) return refused;
+    auto& update = *static_cast<UpdateContext*>(context);
+    // A repeated pre-update empties the staging folder, the old backup with
+    // it: until it has staged anew there is nothing a rollback may restore.
+    update.state = kCreated;
+    update.backup.reset();
+    if (!ClaimStagingFolder(&update)) {
+        LOG_WARN("The Sensor folder is held by another deployment, pre-update refused.");
+        return kFolderNotEmptied;
+    }
+    const int32_t result = StageUpdate(options, update);
+    if (result != 0) ReleaseStagingFolder(&update);
+    return result;
 }
 
 }  // namespace ikx::update

@@ -9,6 +9,9 @@
 #include <cstring>
 #include <string>
 
+#include <memory>
+
+#include "common/backup_manifest.h"
 #include "common/ipc.h"
 
 namespace ikx::update {
@@ -48,6 +51,9 @@ struct UpdateContext {
     uint32_t versionMajor;
     uint32_t versionMinor;
     uint32_t versionBuild;
+    // Beyond the framework's view: what the backup held once it was whole,
+    // written last by pre-update. Without it a rollback restores nothing.
+    std::unique_ptr<BackupManifest> backup;
 };
 
 template <typename T>
