@@ -21,6 +21,13 @@ TEST_F(FileOps, CleanEmptiesReadOnlyTreesAndRefusesMissingOrEmptyPaths) {
     EXPECT_EQ(ikx::CleanDirectory((dir_ + L"absent").c_str(), false, false), 3u);
     EXPECT_EQ(ikx::CleanDirectory(L"", true, true), 87u);
     EXPECT_EQ(ikx::CleanDirectory(nullptr, false, false), 87u);
+    {
+        // A drive root is never emptied, however it is spelled; this one holds scratch.
+        const ScratchDrive drive(L'Q', dir_);
+        EXPECT_EQ(ikx::CleanDirectory(L"Q:", true, true), 5u);
+        EXPECT_EQ(ikx::CleanDirectory(L"Q:\\..\\", false, false), 5u);
+        EXPECT_TRUE(log.WaitFor("Refuse to clean a system folder: Q:", kLogWait));
+    }
     EXPECT_TRUE(fs::exists(dir_ + L"keep.txt"));
     EXPECT_EQ(log.Count("Directory path doesn't exist."), 1);
     EXPECT_EQ(log.Count("Directory path is NULL."), 2);

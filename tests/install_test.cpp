@@ -49,6 +49,14 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
     const std::wstring oldFolder = TempDir(L"old") + L"Corvask\\KXE";
     std::wstring sameFolder = newFolder + L"sub\\..";
     ::CharUpperW(&sameFolder[0]);
+    // Folders whose removal would take the new installation or a whole drive with it.
+    const std::wstring parentFolder =
+        newFolder.substr(0, newFolder.rfind(L'\\', newFolder.size() - 2));
+    const std::wstring driveFolder = TempDir(L"drive");
+    std::unique_ptr<ScratchDrive> drive;
+    const std::string holds =
+        ") holds the new installation, the host agent or a system folder, skip delete.";
+    const std::wstring tooLong = L"C:\\" + std::wstring(256, L'a');  // 260 units with its backslash
     const std::string guid = OldInstallation::kAgentGuid, key = OldInstallation::kApiKey;
     const struct {
         const char* name;
@@ -57,7 +65,7 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
         const char* code;
         std::string unregister;  // arguments the client was run with; "" not run
         bool oldKept;
-        const char* message;
+        std::string message;  // "" none in particular
     } rows[] = {
         {"own folder", oldFolder, oldFolder, [] {}, "0x5003",
          "-c=Unregister -Agent_guid=" + guid + " -API_Key=" + key, false,
@@ -73,8 +81,17 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
         {"path of another type", oldFolder, oldFolder,
          [&] { RegSetString(kKxcKey, L"InstallPath", oldFolder, REG_EXPAND_SZ); }, "0x5003", "",
          true, "Unregister To Server failed"},
+        {"parent of the new folder", parentFolder, parentFolder, [] {}, "0x5003",
+         "-c=Unregister -Agent_guid=" + guid + " -API_Key=" + key, true,
+         "The old install folder (" + Narrow(parentFolder) + "\\" + holds},
+        {"a drive", driveFolder, L"Q:",
+         [&] { drive = std::make_unique<ScratchDrive>(L'Q', driveFolder); }, "0x5003",
+         "-c=Unregister -Agent_guid=" + guid + " -API_Key=" + key, true,
+         "The old install folder (Q:\\" + holds},
+        {"too long to normalise", oldFolder, tooLong, [] {}, "0x5003", "", true,
+         "Can't normalize the install folder. (Error: 206)"},
         {"client of version 3", oldFolder, oldFolder,
-         [] { RegSetString(kKxcKey, L"Version", L"3.0.0"); }, "0x5001", "", true, nullptr},
+         [] { RegSetString(kKxcKey, L"Version", L"3.0.0"); }, "0x5001", "", true, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -92,7 +109,7 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
                 EXPECT_EQ(journal, std::vector<std::string>{"\"" + Narrow(row.installPath) +
                                                             "\\KXClient.exe\" " + row.unregister});
             }
-            EXPECT_TRUE(!row.message || Logged(row.message));
+            EXPECT_TRUE(row.message.empty() || Logged(row.message)) << row.message;
             for (const auto& text : log.Texts()) EXPECT_FALSE(Has(text, key)) << text;
             const bool removed = std::string(row.code) == "0x5003";
             for (const auto& msiKey : OldInstallation::MsiKeys(false)) {
@@ -102,6 +119,7 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
                                                    OldInstallation::MsiKeys(true)[4].second));
             EXPECT_EQ(PathExists(row.folder + L"\\KXClient.ini"), row.oldKept);
         }
+        drive.reset();
     }
 }
 
@@ -119,6 +137,8 @@ TEST_F(InstallTest, BadRequestsAndPackagesFailBeforeTheInstallerAndLeaveNothingB
                                   std::string(70000, 'p'),
                                   good + "instupg_iKX.zip"};
     std::unique_ptr<HeldFile> held;
+    const std::wstring victim = TempDir(L"victim");
+    WriteBytes(victim + L"keep.txt", "keep");
     const struct {
         const char* name;
         Json::Value data;
@@ -152,6 +172,9 @@ TEST_F(InstallTest, BadRequestsAndPackagesFailBeforeTheInstallerAndLeaveNothingB
          }},
         {"file Sensor held open", Data(good), 1, "Clear Sensor folder failed, error: 32",
          [&] { held = std::make_unique<HeldFile>(StagingFolder()); }},
+        // Wine cannot remove a link as a link: the install stops without touching its target.
+        {"link as Sensor", Data(good), 1, "Clear Sensor folder failed, error: 4395",
+         [&] { PlantDirectoryLink(StagingFolder(), victim); }},
     };
     std::vector<Json::Value> data;
     for (const Json::Value& value : values) data.push_back(Data(value));
@@ -163,13 +186,16 @@ TEST_F(InstallTest, BadRequestsAndPackagesFailBeforeTheInstallerAndLeaveNothingB
         row.arrange();
         EXPECT_EQ(Install(data[i])["result_code"], row.code);
         log.ExpectRecord(row.message, 4, "OnCommandInstall");
-        EXPECT_EQ(PathExists(StagingFolder()), held != nullptr);
+        EXPECT_EQ(PathExists(StagingFolder()), held != nullptr || IsLink(StagingFolder()));
         held.reset();
         EXPECT_TRUE(KeptLogs(L"Install").empty());
         agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll");
+        if (IsLink(StagingFolder())) RemoveDirectoryLink(StagingFolder());
         fs::remove_all(StagingFolder());
     }
     EXPECT_FALSE(PathExists(WindowsTemp() + L"\\escaped.txt"));
+    EXPECT_EQ(ReadBytes(victim + L"keep.txt"), "keep");
+    EXPECT_FALSE(PathExists(victim + L"Package"));
 }
 
 // Each way an installer can fail ends install and uninstall alike: result 1,
@@ -243,6 +269,8 @@ TEST_F(InstallTest, UninstallStopsWhereItCannotBackTheSensorUp) {
     std::vector<std::unique_ptr<ScopedService>> services;
     std::unique_ptr<HeldFile> held;
     const auto engine = [&] { services.push_back(SensorService(L"QVKXE")); };
+    const std::wstring victim = TempDir(L"victim");
+    WriteBytes(victim + L"keep.txt", "keep");
     const struct {
         const char* name;
         std::function<void()> arrange;
@@ -270,6 +298,9 @@ TEST_F(InstallTest, UninstallStopsWhereItCannotBackTheSensorUp) {
          },
          1, "Create backup folder failed, error: 183", 4, true},
         {"no install folder", engine, 1, "Backup KXE directory failed. (Error: 3)", 4, true},
+        // Followed, the link would be emptied, given a backup and an installer to run.
+        {"link as Sensor", [&] { engine(), PlantDirectoryLink(StagingFolder(), victim); }, 1,
+         "Clear Sensor folder failed, error: 4395", 4, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -282,8 +313,11 @@ TEST_F(InstallTest, UninstallStopsWhereItCannotBackTheSensorUp) {
         held.reset();
         services.clear();
         agent.Place(L"PlmPIPC.dll", L"PlmPIPC.dll");
+        if (IsLink(StagingFolder())) RemoveDirectoryLink(StagingFolder());
         fs::remove_all(StagingFolder());
     }
+    EXPECT_EQ(ReadBytes(victim + L"keep.txt"), "keep");
+    EXPECT_FALSE(PathExists(victim + L"Backup"));
 }
 
 }  // namespace

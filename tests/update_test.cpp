@@ -2,6 +2,7 @@
 // registry, service manager and folders, with the stand-in installer.
 #include <cstring>
 
+#include "platform/handles.h"
 #include "update_world.h"
 
 using namespace testsupport;
@@ -95,6 +96,9 @@ TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
     using Held = std::shared_ptr<void>;
     const std::wstring install = TempDir(L"KXE");
     RegSetString(kKxeKey, L"InstallDir", install);
+    const std::wstring victim = TempDir(L"victim");
+    WriteTree(victim, {{L"\\keep.txt", "keep"}});
+    const FileTree victimTree = ReadTree(victim);
     auto package = [&](std::function<void(testbed::SensorPackageOptions&)> change) {
         testbed::SensorPackageOptions packageOptions;
         change(packageOptions);
@@ -132,6 +136,9 @@ TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
         {"locked installed file",
          [&] { return package([](auto&) {}), std::make_shared<LockedFile>(install + L"x.dll"); },
          0x1030014, "Backup KXE directory failed. (Error: 20)"},
+        // Wine cannot remove a link as a link: pre-update stops without touching its target.
+        {"link as staging folder", [&] { return PlantDirectoryLink(staging, victim), nullptr; },
+         0x1030002, "Clear Sensor folder failed, error: 4395"},
         {"plain file as staging folder, no package",
          [&] {
              return WriteFileText(staging, ""), options = OptionsRecord(0, L"C:\\Dl\\p"), nullptr;
@@ -151,6 +158,112 @@ TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
     EXPECT_TRUE(Logged("Source file: C:\\Dl\\instupg_iKX.zip"));
     EXPECT_TRUE(IsFolder(staging) && ReadTree(staging).empty())
         << "the plain file was replaced by an empty folder, nothing extracted";
+    EXPECT_EQ(ReadTree(victim), victimTree);
+}
+
+// SYSTEM works in the temp folder, where every user may create entries: a
+// staging folder that others may write to is replaced by one of our own, and
+// links planted as the kept-log or sensor data folder are neither written
+// nor emptied through; a kept-log folder open to others is closed to them.
+TEST_F(UpdateTest, FoldersOthersCouldPlantAreReplacedOrLeftAlone) {
+    RegSetString(kKxeKey, L"InstallDir", TempDir(L"KXE"));
+    WriteTree(staging, {{L"\\planted.txt", "x"}});
+    OpenToEveryone(staging);
+    Package();
+    void* context = NewContext();
+    ASSERT_EQ(Run(up.PreUpdate, context), 0);
+    EXPECT_FALSE(OthersMayWrite(staging));
+    EXPECT_FALSE(PathExists(staging + L"\\planted.txt"));
+
+    const std::wstring victim = TempDir(L"victim");
+    WriteTree(victim, {{L"\\keep.txt", "keep"}});
+    const FileTree victimTree = ReadTree(victim);
+    PlantDirectoryLink(keptLogs, victim);
+    PlantDirectoryLink(sensorData, victim);
+    WriteTree(staging + L"\\Setup\\debug", {{L"\\KXC_debug.log.0", "log"}});
+    EXPECT_EQ(Run(up.PostUpdate, context), 0);
+    EXPECT_EQ(ReadTree(victim), victimTree);
+    EXPECT_EQ(log.CountHaving("is not a safe directory, log not kept. (Error: 4395)", 4), 2);
+    RemovePath(keptLogs);
+    RemovePath(sensorData);
+
+    WriteTree(keptLogs, {{L"\\earlier.log", "earlier"}});
+    OpenToEveryone(keptLogs);
+    EXPECT_EQ(Run(up.Rollback, NewContext()), 0);
+    EXPECT_FALSE(OthersMayWrite(keptLogs));
+    EXPECT_EQ(ReadBytes(keptLogs + L"\\earlier.log"), "earlier");
+}
+
+// A rollback restores only a backup known to be whole, and says when what it
+// restored differs from it; nothing else may empty the staging folder while
+// a staged backup lies there.
+TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
+    const std::wstring install = TempDir(L"KXE");
+    RegSetString(kKxeKey, L"InstallDir", install);
+    const std::wstring image = L"\"" + BinDir() + L"KxSensorService.exe\" --no-ipc --name QVKXE";
+    ikx::UniqueFile reader;  // shares reading only, so the file cannot be deleted
+    const auto commandsMeanwhile = [&](void*) {
+        const std::wstring folder = Package();
+        Json::Value request;
+        request["command_id"] = "VORN_ONCOMMAND_INSTALLATION";
+        request["command_data"]["command_type"] = "VORN_IAGENT_INSTALL";
+        request["command_data"]["PkgPath"] = Narrow(folder);
+        const std::string install = Json::FastWriter().write(request);
+        dll.OnCommand(0, static_cast<uint32_t>(install.size()), install.c_str());
+        EXPECT_TRUE(Logged("The Sensor folder is held by a staged update, install refused."));
+        CreateNamedService(L"QVKXE", L"engine", image);  // an installed sensor to remove
+        const std::string uninstall = R"({"command_id":"VORN_ONCOMMAND_INSTALLATION",)"
+                                      R"("command_data":{"command_type":"VORN_IAGENT_UNINSTALL"}})";
+        dll.OnCommand(0, static_cast<uint32_t>(uninstall.size()), uninstall.c_str());
+        EXPECT_TRUE(Logged("The Sensor folder is held by a staged update, uninstall refused."));
+        EXPECT_EQ(Run(up.PreUpdate, NewContext()), 0x1030013);
+    };
+    const struct {
+        const char* label;
+        std::function<void(void*)> between;  // after pre-update, before the rollback
+        bool restored;
+        std::string record;  // "" none in particular
+    } rows[] = {
+        {"whole backup", [](void*) {}, true, ""},
+        {"commands and a second update meanwhile", commandsMeanwhile, true,
+         "The Sensor folder is held by another deployment, pre-update refused."},
+        {"a changed backup",
+         [&](void*) { WriteFileText(staging + L"\\Backup\\cfg\\a.ini", "changed"); }, false,
+         "The backup no longer matches what was backed up (cfg\\a.ini, error 0), the install "
+         "folder is left as it is."},
+        {"a second pre-update that fails",
+         [&](void* context) {
+             options = OptionsRecord(1, L"C:\\nowhere\\p.bin");
+             EXPECT_EQ(Run(up.PreUpdate, context), 0x1030014);
+         },
+         false, ""},
+        {"a file the restore cannot remove",
+         [&](void*) {
+             WriteFileText(install + L"extra.dll", "extra");
+             reader.reset(::CreateFileW((install + L"extra.dll").c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+         },
+         true, "The restored install folder does not match the backup (extra.dll, error 0)."},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.label);
+        RemovePath(install);
+        WriteTree(install,
+                  {{L"\\KXClient.exe", "old client"}, {L"\\cfg", "<dir>"}, {L"\\cfg\\a.ini", "a"}});
+        const FileTree original = ReadTree(install);
+        Package();
+        void* context = NewContext();
+        ASSERT_EQ(Run(up.PreUpdate, context), 0);
+        WriteTree(install, {{L"\\KXClient.exe", "half new"}});  // what a failed installer left
+        log.Clear();
+        row.between(context);
+        EXPECT_EQ(Run(up.Rollback, context), 0);
+        reader.reset();
+        EXPECT_EQ(ReadBytes(install + L"KXClient.exe"), row.restored ? "old client" : "half new");
+        if (row.restored && row.record.empty()) EXPECT_EQ(ReadTree(install), original);
+        EXPECT_TRUE(row.record.empty() || Logged(row.record)) << row.record;
+        RemoveServiceIfPresent(L"QVKXE");
+    }
 }
 
 TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {
