@@ -13,19 +13,6 @@ namespace {
 
 constexpr DWORD kReadChunk = 1 << 20;
 
-struct AlgorithmTraits {
-    using Type = BCRYPT_ALG_HANDLE;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type h) { ::BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct HashTraits {
-    using Type = BCRYPT_HASH_HANDLE;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type h) { ::BCryptDestroyHash(h); }
-};
-using UniqueAlgorithm = UniqueResource<AlgorithmTraits>;
-using UniqueHash = UniqueResource<HashTraits>;
-
 DWORD FromStatus(NTSTATUS status) {
     return BCRYPT_SUCCESS(status) ? 0 : static_cast<DWORD>(status);
 }

@@ -17,14 +17,7 @@ constexpr wchar_t kProtectedSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
                                      DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
-struct SecurityDescriptorTraits {
-    using Type = PSECURITY_DESCRIPTOR;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type sd) { ::LocalFree(sd); }
-};
-using UniqueSecurityDescriptor = UniqueResource<SecurityDescriptorTraits>;
-
-bool ProtectedDescriptor(UniqueSecurityDescriptor& sd) {
+bool ProtectedDescriptor(UniqueLocal& sd) {
     return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedSddl, SDDL_REVISION_1,
                                                                   sd.put(), nullptr) != FALSE;
 }
@@ -93,7 +86,7 @@ FolderTrust InspectFolder(const std::wstring& path) {
     if (opened != 0) return FolderTrust::kUnreadable;
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    UniqueSecurityDescriptor sd;
+    UniqueLocal sd;
     if (::GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
                           &dacl, nullptr, sd.put()) != ERROR_SUCCESS) {
@@ -104,7 +97,7 @@ FolderTrust InspectFolder(const std::wstring& path) {
 }
 
 DWORD CreateProtectedFolder(const std::wstring& path) {
-    UniqueSecurityDescriptor sd;
+    UniqueLocal sd;
     if (!ProtectedDescriptor(sd)) return ::GetLastError();
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, sd.get(), FALSE};
     return ::CreateDirectoryW(WithoutTrailingBackslash(path).c_str(), &attributes)
@@ -118,7 +111,7 @@ DWORD ProtectFolder(const std::wstring& path) {
             OpenDirectoryItself(WithoutTrailingBackslash(path), READ_CONTROL | WRITE_DAC, folder)) {
         return error;
     }
-    UniqueSecurityDescriptor sd;
+    UniqueLocal sd;
     if (!ProtectedDescriptor(sd)) return ::GetLastError();
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;

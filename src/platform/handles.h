@@ -2,6 +2,7 @@
 // One owner template for every OS resource: the traits name the invalid value
 // and the one release call, so no code path hand-writes a cleanup.
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <utility>
 
@@ -81,6 +82,17 @@ struct LocalMemTraits {
     static void Close(Type h) { ::LocalFree(h); }
 };
 
+struct AlgorithmTraits {  // BCrypt algorithm providers
+    using Type = BCRYPT_ALG_HANDLE;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { ::BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct HashTraits {  // BCrypt hash objects
+    using Type = BCRYPT_HASH_HANDLE;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { ::BCryptDestroyHash(h); }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueHkey = UniqueResource<RegKeyTraits>;
@@ -88,6 +100,8 @@ using UniqueScHandle = UniqueResource<ServiceHandleTraits>;
 using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueView = UniqueResource<ViewTraits>;
 using UniqueFind = UniqueResource<FindHandleTraits>;
-using UniqueLocal = UniqueResource<LocalMemTraits>;
+using UniqueLocal = UniqueResource<LocalMemTraits>;  // also security descriptors
+using UniqueAlgorithm = UniqueResource<AlgorithmTraits>;
+using UniqueHash = UniqueResource<HashTraits>;
 
 }  // namespace ikx
