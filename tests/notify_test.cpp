@@ -361,6 +361,37 @@ TEST_F(Notifications, HandlersInProcess) {
     EXPECT_TRUE(ikx::NotifyClientSelfProtectionSettings(request, response));
     ikx::ServiceStopPending = 0;
     EXPECT_TRUE(response.isNull());
+    ExpectSent(kSelf, {}, "a stop already running");
+    {
+        // A stop that begins while the IPC library is binding: the library's
+        // gate holds the handler there until the flag is set.
+        const std::wstring gate = L"ikx_pipc_gate_" + std::to_wstring(::GetCurrentProcessId());
+        HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, gate.c_str());
+        HANDLE entered = ::CreateEventW(nullptr, TRUE, FALSE, (gate + L".entered").c_str());
+        ASSERT_TRUE(release && entered);
+        ::SetEnvironmentVariableW(L"IKX_PIPC_INIT_GATE", gate.c_str());
+        log.Clear();
+        bool dropped = false;
+        std::thread handler(
+            [&] { dropped = ikx::NotifyClientSelfProtectionSettings(request, response); });
+        const DWORD reached = ::WaitForSingleObject(entered, 30000);
+        ikx::ServiceStopPending = 1;
+        ::SetEvent(release);
+        handler.join();
+        ikx::ServiceStopPending = 0;
+        ::SetEnvironmentVariableW(L"IKX_PIPC_INIT_GATE", nullptr);
+        ::CloseHandle(entered);
+        ::CloseHandle(release);
+        EXPECT_EQ(reached, DWORD(WAIT_OBJECT_0)) << "the handler never reached the binding";
+        EXPECT_TRUE(dropped);
+        EXPECT_TRUE(response.isNull());
+        EXPECT_EQ(log.CountHaving("Stopping iKX service now, ignore this Self-Protection settings",
+                                  kTrace),
+                  1);
+        EXPECT_FALSE(log.Contains("[NotifyClientSelfProtectionSettings][End]"));
+        ExpectSent(kSelf, {}, "a stop that began while binding");
+        EXPECT_FALSE(PlmPipcLoaded());
+    }
     EXPECT_TRUE(ikx::NotifyClientSelfProtectionSettings(request, response));  // accepted
     EXPECT_TRUE(response.isNull());
     ExpectSent(kSelf, {Word(1)}, "after the stop");

@@ -74,7 +74,8 @@ TEST_F(LogIntakeTest, UnreadableFilesStayWhereTheyAre) {
 
 // The type name is cut to the caller's capacity and outputs may be left out;
 // without the corrupt folder a broken file is deleted; a bare file name moves
-// like a full path; a refused gate touches nothing.
+// like a full path, and a name with slashes stays in the corrupt folder; a
+// refused gate touches nothing.
 TEST_F(LogIntakeTest, CallerBuffersAndFileDestinations) {
     const std::wstring valid = Write(L"valid.json", detlog::Record());
     for (const auto& [capacity, written] :
@@ -102,6 +103,20 @@ TEST_F(LogIntakeTest, CallerBuffersAndFileDestinations) {
     Write(L"bare.json", "[]");
     EXPECT_EQ(Parse(L"bare.json").result, -24002);
     EXPECT_EQ(FileBytes(CorruptCopy(L"bare.json")), "[]");
+
+    // Slashes and ".." in the last component: Win32 reads this as <logs>bad.json,
+    // and its name is cut at the last slash, so the copy cannot climb out of the
+    // corrupt folder into the (existing) "temp\<logs' name>" beside it.
+    const std::wstring folder = logs.substr(0, logs.size() - 1);
+    const std::wstring logsName = folder.substr(folder.rfind(L'\\') + 1);
+    const std::wstring beside = install + L"temp\\" + logsName + L"\\";
+    ::CreateDirectoryW(beside.c_str(), nullptr);
+    Write(L"bad.json", "[1]");
+    EXPECT_EQ(Parse((logs + L"x/../../" + logsName + L"/bad.json").c_str()).result, -24002);
+    EXPECT_EQ(FileBytes(logs + L"bad.json"), "<missing>");
+    EXPECT_EQ(FileBytes(CorruptFolder() + L"bad.json.brk"), "[1]");
+    EXPECT_EQ(FileBytes(beside + L"bad.json.brk"), "<missing>");
+    EXPECT_TRUE(::RemoveDirectoryW(beside.c_str())) << "something was left beside the folder";
     {
         // No install folder: deleted, never moved relative to the working folder.
         const NoInstallFolderFits noFolder(agent);

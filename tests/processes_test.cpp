@@ -1,8 +1,17 @@
 // The launcher and the vcredist runtime step, with real child processes (the
 // stand-ins journal their command line) and Wine's real Windows Installer.
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "command/install_steps.h"
 #include "common/processes.h"
+#include "common/registry.h"
 #include "in_process.h"
 #include "platform/clock.h"
+#include "platform/text.h"
 
 using namespace testsupport;
 using std::chrono::seconds;
@@ -11,6 +20,111 @@ namespace {
 
 constexpr wchar_t kRuntime64[] = L"{7D0B74C2-C3F8-4AF1-940F-CD79AB4B2DCE}";
 constexpr wchar_t kRuntime32[] = L"{0FA68574-690B-4B00-89AA-B28946231449}";
+
+// An API key the test never holds in the clear: its UTF-16 bytes XORed with
+// MaskByte, so that a scan for the key finds only copies the product made.
+// Its 48 characters are all different, so a fragment tells where it lies.
+constexpr size_t kKeyChars = 48;
+constexpr size_t kKeyBytes = kKeyChars * sizeof(wchar_t);
+constexpr uint8_t MaskByte(size_t at) {
+    return static_cast<uint8_t>(0xA5 ^ (at * 29));
+}
+constexpr uint8_t KeyChar(size_t at) {
+    return static_cast<uint8_t>(
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"[(at * 25 + 11) % 62]);
+}
+struct MaskedKey {
+    uint8_t bytes[kKeyBytes];
+    uint8_t position[256];  // 1 + the index of the character with this code, 0 for none
+};
+constexpr MaskedKey MakeMaskedKey() {
+    MaskedKey key = {};
+    for (size_t at = 0; at < kKeyChars; ++at) {
+        key.bytes[2 * at] = KeyChar(at) ^ MaskByte(2 * at);
+        key.bytes[2 * at + 1] = MaskByte(2 * at + 1);
+        key.position[KeyChar(at)] = static_cast<uint8_t>(at + 1);
+    }
+    return key;
+}
+constexpr MaskedKey kMaskedKey = MakeMaskedKey();
+// A freed heap block loses its first 16 bytes to the heap's list links, so a
+// run of a third of the key counts as a copy.
+constexpr size_t kFragmentBytes = kKeyBytes / 3;
+
+// The key in the clear, in a buffer the caller wipes.
+void Unmask(std::vector<wchar_t>& clear) {
+    clear.assign(kKeyChars + 1, L'\0');
+    auto* bytes = reinterpret_cast<uint8_t*>(clear.data());
+    for (size_t at = 0; at < kKeyBytes; ++at) bytes[at] = kMaskedKey.bytes[at] ^ MaskByte(at);
+}
+void Wipe(std::vector<wchar_t>& clear) {
+    ::SecureZeroMemory(clear.data(), clear.size() * sizeof(wchar_t));
+}
+
+// Whether `text` is the key, compared through the mask.
+bool IsKey(const std::wstring& text) {
+    if (text.size() != kKeyChars) return false;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(text.data());
+    for (size_t at = 0; at < kKeyBytes; ++at) {
+        if ((bytes[at] ^ MaskByte(at)) != kMaskedKey.bytes[at]) return false;
+    }
+    return true;
+}
+
+// Up to 32 places, gathered without allocating: the scan reuses nothing freed.
+struct Copies {
+    const void* at[32];
+    size_t count = 0;
+};
+
+// Where the key or a fragment of it lies in committed, readable private
+// memory (heaps, stacks, the CRT's buffers); images and mapped files are not
+// the product's to wipe.
+Copies KeyCopies() {
+    Copies found;
+    SYSTEM_INFO system = {};
+    ::GetSystemInfo(&system);
+    const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
+                           PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    auto* address = static_cast<const uint8_t*>(system.lpMinimumApplicationAddress);
+    MEMORY_BASIC_INFORMATION region = {};
+    while (address < system.lpMaximumApplicationAddress &&
+           ::VirtualQuery(address, &region, sizeof region) == sizeof region) {
+        const auto* base = static_cast<const uint8_t*>(region.BaseAddress);
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE &&
+            (region.Protect & readable) && !(region.Protect & (PAGE_GUARD | PAGE_NOACCESS))) {
+            for (size_t at = 0; at < region.RegionSize; ++at) {
+                const size_t position = kMaskedKey.position[base[at]];
+                if (position == 0) continue;
+                const size_t from = 2 * (position - 1);  // the key's byte this would be
+                size_t run = 0;
+                while (at + run < region.RegionSize && from + run < kKeyBytes &&
+                       (base[at + run] ^ MaskByte(from + run)) == kMaskedKey.bytes[from + run]) {
+                    ++run;
+                }
+                if (run < kFragmentBytes) continue;
+                if (found.count < std::size(found.at)) found.at[found.count++] = base + at;
+                at += run - 1;
+            }
+        }
+        address = base + region.RegionSize;
+    }
+    return found;
+}
+
+std::string Describe(const Copies& copies) {
+    std::string text;
+    for (size_t i = 0; i < copies.count; ++i) {
+        const void* copy = copies.at[i];
+        MEMORY_BASIC_INFORMATION region = {};
+        ::VirtualQuery(copy, &region, sizeof region);
+        char line[96];
+        std::snprintf(line, sizeof line, "\n  %p in %p (allocated at %p, ", copy,
+                      region.BaseAddress, region.AllocationBase);
+        text += line + std::to_string(region.RegionSize) + " bytes)";
+    }
+    return text;
+}
 
 TEST_F(ProcessesTest, LaunchQuotesThePathAndSucceedsWhateverTheExitCode) {
     const std::wstring program = Place(L"vcredist_x64.exe");
@@ -77,6 +191,81 @@ TEST_F(ProcessesTest, VcRedistRunsOnlyTheInstallerOfAMissingRuntime) {
     EXPECT_FALSE(ikx::CheckAndInstallVcRedistributable(setupDir_, true));
     EXPECT_TRUE(log.WaitFor("Fail to install VC runtime", seconds(5)));
     EXPECT_TRUE(log.Contains("Create process failed. error:2"));
+}
+
+// Unregistering reads the API key from the registry and puts it on a command
+// line: once it returns, no copy of the key is left in the process. The client
+// is missing, so the launch fails before Wine copies the command line: with a
+// client there, Wine's CreateProcessW leaves a copy of its own in the heap.
+TEST_F(ProcessesTest, UnregisteringLeavesNoCopyOfTheApiKey) {
+    struct Cleanup {
+        ~Cleanup() { RegDeleteTree(kKxcKey); }
+    } cleanup;
+    const std::wstring noClient = TempDir(L"unregister");
+    RegSetString(kKxcKey, L"InstallPath", noClient.substr(0, noClient.size() - 1));
+    RegSetString(kKxcKey, L"Agent GUID", L"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0");
+    {
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKxcKey.c_str(), 0, KEY_SET_VALUE, &key),
+                  ERROR_SUCCESS);
+        std::vector<wchar_t> clear;
+        Unmask(clear);
+        const LONG stored = ::RegSetValueExW(key, L"API Key", 0, REG_SZ,
+                                             reinterpret_cast<const BYTE*>(clear.data()),
+                                             DWORD(clear.size() * sizeof(wchar_t)));
+        Wipe(clear);
+        ::RegCloseKey(key);
+        ASSERT_EQ(stored, ERROR_SUCCESS);
+    }
+    // The scan finds a copy, and none is left before the product runs.
+    {
+        std::vector<wchar_t> clear;
+        Unmask(clear);
+        const auto planted = KeyCopies();
+        EXPECT_TRUE(planted.count == 1 && planted.at[0] == clear.data()) << Describe(planted);
+        Wipe(clear);
+    }
+    const auto before = KeyCopies();
+    ASSERT_TRUE(before.count == 0) << "left by storing the key:" << Describe(before);
+
+    // The reader alone, as every caller uses it: the value handed over is the
+    // only copy, and once that is wiped none is left.
+    constexpr DWORD kValueBytes = 520;  // the bound the product reads it with
+    bool read = false;
+    std::thread([&read] {
+        ikx::UniqueHkey key;
+        std::wstring value;
+        read = ikx::OpenKeyForRead(kKxcKey.c_str(), key) == ERROR_SUCCESS &&
+               ikx::QueryRegSz(key.get(), L"API Key", kValueBytes, value) == ERROR_SUCCESS &&
+               IsKey(value);
+        ikx::WipeText(value);
+    }).join();
+    const auto afterRead = KeyCopies();
+    EXPECT_TRUE(read);
+    EXPECT_TRUE(afterRead.count == 0) << "left by reading the key:" << Describe(afterRead);
+
+    bool ran = true;
+    std::thread([&ran] { ran = ikx::UnRegisterClient(); }).join();
+    const auto afterLogged = KeyCopies();
+    EXPECT_TRUE(afterLogged.count == 0) << "left by unregistering:" << Describe(afterLogged);
+    EXPECT_FALSE(ran);
+    EXPECT_TRUE(log.WaitFor("Create process failed. error:2", seconds(5)));
+    EXPECT_TRUE(log.Contains("Unregister To Server failed"));
+
+    // Again without the log, whose collector thread allocates meanwhile and
+    // could reuse, and so hide, a freed copy. Scanned on the thread right after
+    // the call, while its stack still holds the frames the call left, and as
+    // soon as the thread ends.
+    ikx::DestroyLogWriter();
+    Copies onThread;
+    std::thread([&onThread] {
+        ikx::UnRegisterClient();
+        onThread = KeyCopies();
+    }).join();
+    const auto after = KeyCopies();
+    ikx::CreateLogWriter();
+    EXPECT_TRUE(onThread.count == 0) << "left on the unregistering thread:" << Describe(onThread);
+    EXPECT_TRUE(after.count == 0) << "left by unregistering unlogged:" << Describe(after);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // Stand-in for the host agent's IPC library: the NIPC_ exports, carrying each
 // command record to the endpoint that serves its destination (ipc_wire.h).
+// Opt-in gate, so a test can act while a caller is binding: when the variable
+// IKX_PIPC_INIT_GATE names an event, NIPC_Init sets the event "<name>.entered"
+// and waits (60 s at most) for the named event before it returns.
 #include <windows.h>
 
 #include <atomic>
@@ -23,6 +26,7 @@ using testbed::ipcwire::RequestHeader;
 
 constexpr uint32_t kRecordMagic = 0x4E495043;  // "CPIN": set by NIPC_CreateCommand
 constexpr DWORD kBusyWaitMs = 10000;
+constexpr DWORD kGateWaitMs = 60000;
 
 // Our view of the caller's 68-byte record (grown by the pointer widths on
 // 64-bit); the caller knows only the reply pointer at offset 48.
@@ -94,6 +98,20 @@ DWORD OpenDestination(uint32_t destination, HANDLE* pipe) {
     return 0;
 }
 
+// The gate of the header comment; without the variable, nothing happens.
+[[maybe_unused]] void PassInitGate() {
+    wchar_t name[MAX_PATH] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"IKX_PIPC_INIT_GATE", name, MAX_PATH - 16);
+    if (length == 0 || length >= MAX_PATH - 16) return;
+    const std::wstring gate(name);
+    HANDLE entered = ::CreateEventW(nullptr, TRUE, FALSE, (gate + L".entered").c_str());
+    HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, gate.c_str());
+    if (entered) ::SetEvent(entered);
+    if (release) ::WaitForSingleObject(release, kGateWaitMs);
+    if (release) ::CloseHandle(release);
+    if (entered) ::CloseHandle(entered);
+}
+
 }  // namespace
 
 extern "C" {
@@ -108,6 +126,7 @@ __declspec(dllexport) uint32_t __cdecl NIPC_Init(uint32_t, uint32_t, const char*
         ::SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
+    PassInitGate();
     std::lock_guard<std::mutex> lock(g_mutex);
     const uint32_t handle = g_nextHandle++;
     g_handles.insert(handle);
