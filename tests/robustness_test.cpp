@@ -86,7 +86,8 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     std::vector<std::string> valid(std::begin(kQueries), std::end(kQueries));
     valid.insert(valid.end(), {kCommand, kNotify});
     int answered = 0;
-    for (int i = 0; i < 1000; ++i) {
+    // Each envelope goes through all three exports, ~20 ms a round under Wine.
+    for (int i = 0; i < 400; ++i) {
         const std::string text = HostileEnvelope(random, valid);
         const uint32_t length = static_cast<uint32_t>(text.size());
         uint32_t responseLength = 0;
@@ -111,7 +112,7 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     EXPECT_EQ(dll.OnQueryData(0, 0, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(dll.OnCommand(0, 0, nullptr), 0);
     EXPECT_EQ(dll.OnNotify(0, 0, nullptr), -1);
-    EXPECT_GT(answered, 40);  // valid queries among the generated ones were answered
+    EXPECT_GT(answered, 16);  // valid queries among the generated ones were answered
     // The extension still answers normally afterwards.
     EXPECT_NE(dll.Query(kQueries[0]).find("\"status_code\" : 2"), std::string::npos);
 }
