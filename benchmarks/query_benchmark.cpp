@@ -151,9 +151,11 @@ void QueryLatency(ProductDll& dll, const char* name, const std::string& request,
 }
 
 // Records per second through the log call into a listening server, beside
-// raw connect-write-close of records of the same size.
+// raw connect-write-close of records of the same size. The two sides take
+// turns over several rounds (which goes first alternates), so that a slow
+// moment of the machine does not fall on one side only; medians are reported.
 void LogThroughput() {
-    const int count = 5000;
+    constexpr int kRounds = 7, kCount = 1000;
     std::atomic<int> received{0};
     std::atomic<size_t> recordBytes{0};
     testbed::LogPipeServer server(
@@ -163,41 +165,55 @@ void LogThroughput() {
         },
         4);
     ikx::CreateLogWriter();
-    const auto logStart = Clock::now();
-    for (int i = 0; i < count; ++i) {
+    const auto logOnce = [] {
         ikx::WriteDebugLog(ikx::kLogTag, ikx::kInfo, "vornExt_OnQueryData.cpp", 42, "QueryLatency",
                            "iKX Current State: KXClient - %d, KXE - %d", 4, 4);
-    }
-    WaitUntil([&] { return received.load() >= count; }, std::chrono::seconds(120));
-    const double logSeconds = std::chrono::duration<double>(Clock::now() - logStart).count();
-    const int logged = received.exchange(0);
-    ikx::DestroyLogWriter();
-
+    };
+    logOnce();  // learns the record's size for the raw side
+    WaitUntil([&] { return received.load() >= 1; }, std::chrono::seconds(20));
     const std::vector<char> record(recordBytes.load(), 'x');
-    const auto rawStart = Clock::now();
-    for (int i = 0; i < count; ++i) {
+    const auto rawOnce = [&] {
         HANDLE pipe = INVALID_HANDLE_VALUE;
         while ((pipe = ::CreateFileW(kLogPipe, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                      nullptr)) == INVALID_HANDLE_VALUE) {
-            if (::GetLastError() != ERROR_PIPE_BUSY || !::WaitNamedPipeW(kLogPipe, 20)) break;
+            if (::GetLastError() != ERROR_PIPE_BUSY || !::WaitNamedPipeW(kLogPipe, 20)) return;
         }
-        if (pipe == INVALID_HANDLE_VALUE) continue;
         DWORD mode = PIPE_READMODE_MESSAGE;
         ::SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
         DWORD written = 0;
         ::WriteFile(pipe, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
         ::CloseHandle(pipe);
+    };
+    // Records per second of one side's round; `arrived` counts what the server got.
+    int lost = 0;
+    const auto side = [&](const std::function<void()>& once) {
+        received = 0;
+        const auto start = Clock::now();
+        for (int i = 0; i < kCount; ++i) once();
+        WaitUntil([&] { return received.load() >= kCount; }, std::chrono::seconds(120));
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        lost += kCount - received.load();
+        return received.load() / seconds;
+    };
+    std::vector<double> logRates, rawRates;
+    for (int round = 0; round < kRounds; ++round) {
+        if (round % 2 == 0) {
+            logRates.push_back(side(logOnce));
+            rawRates.push_back(side(rawOnce));
+        } else {
+            rawRates.push_back(side(rawOnce));
+            logRates.push_back(side(logOnce));
+        }
+        std::printf("  round %d: WriteDebugLog %6.0f records/s, raw pipe %6.0f records/s\n", round,
+                    logRates.back(), rawRates.back());
     }
-    WaitUntil([&] { return received.load() >= count; }, std::chrono::seconds(120));
-    const double rawSeconds = std::chrono::duration<double>(Clock::now() - rawStart).count();
-    const int raw = received.load();
-
-    std::printf("log throughput (%zu-byte records, 4 server instances)\n", record.size());
-    std::printf("  WriteDebugLog   %9.0f records/s (%d of %d arrived)\n", logged / logSeconds,
-                logged, count);
-    std::printf("  raw pipe        %9.0f records/s (%d of %d arrived)\n", raw / rawSeconds, raw,
-                count);
-    std::printf("  ratio raw/log   %.2fx\n", (raw / rawSeconds) / (logged / logSeconds));
+    ikx::DestroyLogWriter();
+    const double logMedian = Median(logRates), rawMedian = Median(rawRates);
+    std::printf("log throughput (%zu-byte records, 4 server instances, %d rounds of %d, %d lost)\n",
+                record.size(), kRounds, kCount, lost);
+    std::printf("  WriteDebugLog   %9.0f records/s (median)\n", logMedian);
+    std::printf("  raw pipe        %9.0f records/s (median)\n", rawMedian);
+    std::printf("  ratio raw/log   %.2fx\n", rawMedian / logMedian);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Folder cleaning, tree copies and the retrying single-file copy.
 #include "common/file_ops.h"
+#include "common/staging.h"
 #include "in_process.h"
 #include "platform/handles.h"
 
@@ -90,6 +91,15 @@ TEST_F(FileOps, CopyDirectoryRefusesAFileTargetBadArgumentsAndMissingSource) {
     EXPECT_EQ(log.Count("destination exist but not directory"), 1);
     EXPECT_EQ(log.Count("wszSrcPath is invalid"), 1);
     EXPECT_EQ(log.Count("wszDestPath is invalid"), 1);
+
+    // A file that cannot be read two folders down fails the whole copy.
+    const std::wstring deep = tree + L"a\\b\\y.txt";
+    ikx::UniqueFile holder(
+        ::CreateFileW(deep.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder.valid());
+    EXPECT_EQ(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(), (dir_ + L"deep").c_str()),
+              DWORD(ERROR_SHARING_VIOLATION));
+    EXPECT_FALSE(fs::exists(dir_ + L"deep\\a\\b\\y.txt"));
 }
 
 // A planted link (a junction on Windows) is never followed: nothing outside
@@ -159,6 +169,25 @@ TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) 
     EXPECT_EQ(log.Count("Cannot copy: \"" + Narrow(source) + "\\" + Narrow(longName) +
                         "\" doesn't exist."),
               1);
+}
+
+// A kept installer log is named for the local time of its run, in full.
+TEST(KeptLogs, NameSpellsTheTimeYearFirstToTheMillisecond) {
+    const struct {
+        SYSTEMTIME local;  // year, month, day of week, day, hour, minute, second, ms
+        const wchar_t *stem, *operation, *name;
+    } rows[] = {
+        {{2024, 5, 4, 9, 13, 2, 3, 4},
+         L"KXC_debug",
+         L"Install",
+         L"KXC_debug_Install_2024_05_09_13_02_03_004.log"},
+        {{2031, 12, 3, 31, 23, 59, 58, 999},
+         L"Torv_Event",
+         L"Upgrade",
+         L"Torv_Event_Upgrade_2031_12_31_23_59_58_999.log"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ikx::KeptLogName(row.stem, row.operation, row.local), row.name);
 }
 
 }  // namespace

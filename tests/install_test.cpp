@@ -92,6 +92,17 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
          "Can't normalize the install folder. (Error: 206)"},
         {"client of version 3", oldFolder, oldFolder,
          [] { RegSetString(kKxcKey, L"Version", L"3.0.0"); }, "0x5001", "", true, ""},
+        // Without a client service the engine's version decides.
+        {"engine service only, 2.x", oldFolder, oldFolder,
+         [] { RemoveServiceIfPresent(L"KXClient"); }, "0x5003",
+         "-c=Unregister -Agent_guid=" + guid + " -API_Key=" + key, false,
+         "Try to unregister QVKX to server"},
+        {"engine service only, 3.x", oldFolder, oldFolder,
+         [] {
+             RemoveServiceIfPresent(L"KXClient");
+             RegSetString(kKxeKey, L"Version", L"3.0.0");
+         },
+         "0x5001", "", true, ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -221,13 +232,31 @@ TEST_F(InstallTest, FailingInstallerFailsInstallAndUninstallAlike) {
                          (install ? " install" : " uninstall"));
             log.Clear();
             Script(row.script);
-            std::thread killer([&] {
-                if (row.kill &&
-                    log.WaitFor("Wait for KXInstaller to finish.", std::chrono::minutes(1)))
+            // Killed only once it has the command, so its log says so.
+            const std::wstring installerLog = StagingFolder() +
+                                              (install ? L"\\Setup\\" : L"\\Backup\\") +
+                                              L"debug\\KXC_debug.log.0";
+            std::chrono::steady_clock::time_point waitBegan;
+            const bool hang = std::string(row.script) == "hang";
+            std::thread watcher([&] {
+                if (!hang ||
+                    !log.WaitFor("Wait for KXInstaller to finish.", std::chrono::minutes(1)))
+                    return;
+                waitBegan = std::chrono::steady_clock::now();
+                if (row.kill && WaitUntil([&] { return Has(ReadText(installerLog), "received"); },
+                                          std::chrono::minutes(1)))
                     KillProcesses(L"KXInstaller.exe");
             });
             EXPECT_EQ((install ? InstallFrom(package) : Uninstall())["result_code"], 1);
-            killer.join();
+            const auto ended = std::chrono::steady_clock::now();
+            watcher.join();
+            // A hang is given the whole 20 minutes (12 s at IKX_TIME_DIVISOR=100).
+            if (hang && !row.kill) {
+                ASSERT_NE(waitBegan, std::chrono::steady_clock::time_point());
+                EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(ended - waitBegan)
+                              .count(),
+                          12000);
+            }
             if (install) {
                 EXPECT_EQ(log.Sites("Trigger installer failed"),
                           (std::vector<std::string>{"warn InstallIKX" + module,

@@ -40,11 +40,11 @@ TEST_F(Robustness, ConcurrentCallsAllGetTheirOwnCorrectAnswer) {
     ASSERT_EQ(Send(dll.OnNotify, kNotify), -1);  // refused without the client service
 
     constexpr int kThreads = 8, kCallsPerThread = 120;
-    std::atomic<int> wrong{0}, calls{0};
+    std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            for (int i = 0; i < kCallsPerThread; ++i, ++calls) {
+            for (int i = 0; i < kCallsPerThread; ++i) {
                 const size_t which = static_cast<size_t>(t + i) % (std::size(kQueries) + 2);
                 int32_t rc = -1;
                 if (which < std::size(kQueries)) {
@@ -57,7 +57,6 @@ TEST_F(Robustness, ConcurrentCallsAllGetTheirOwnCorrectAnswer) {
         });
     }
     for (auto& thread : threads) thread.join();
-    EXPECT_EQ(calls.load(), kThreads * kCallsPerThread);
     EXPECT_EQ(wrong.load(), 0);
 }
 
@@ -69,13 +68,15 @@ TEST_F(Robustness, HandlesAndMemoryStayFlatOverManyCalls) {
         Send(dll.OnCommand, kCommand);
         Send(dll.OnNotify, kNotify);
     };
-    ExpectFlatUsage(round, 10, 100);  // 800 calls whose log records go nowhere
+    // 320 calls whose log records go nowhere: a status query costs Wine's service
+    // manager about 0.1 s, so more rounds buy little but time.
+    ExpectFlatUsage(round, 5, 40);
     // With a log server every record opens, writes and closes a pipe; the
     // server keeps none, so that only the extension's memory is measured.
     std::atomic<int> records{0};
     testbed::LogPipeServer server([&](const testbed::LogRecord&) { ++records; });
-    ExpectFlatUsage(round, 3, 20);
-    EXPECT_GT(records.load(), 23 * 8);
+    ExpectFlatUsage(round, 2, 12);
+    EXPECT_GT(records.load(), 14 * 8);
     // Service handles are not kernel handles: one left open keeps the deleted service.
     for (const wchar_t* name : {L"QVKXC", L"QVKXE"}) EXPECT_TRUE(RemoveServiceIfPresent(name));
 }
@@ -85,7 +86,8 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     std::vector<std::string> valid(std::begin(kQueries), std::end(kQueries));
     valid.insert(valid.end(), {kCommand, kNotify});
     int answered = 0;
-    for (int i = 0; i < 1000; ++i) {
+    // Each envelope goes through all three exports, ~20 ms a round under Wine.
+    for (int i = 0; i < 400; ++i) {
         const std::string text = HostileEnvelope(random, valid);
         const uint32_t length = static_cast<uint32_t>(text.size());
         uint32_t responseLength = 0;
@@ -110,7 +112,7 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     EXPECT_EQ(dll.OnQueryData(0, 0, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(dll.OnCommand(0, 0, nullptr), 0);
     EXPECT_EQ(dll.OnNotify(0, 0, nullptr), -1);
-    EXPECT_GT(answered, 40);  // valid queries among the generated ones were answered
+    EXPECT_GT(answered, 16);  // valid queries among the generated ones were answered
     // The extension still answers normally afterwards.
     EXPECT_NE(dll.Query(kQueries[0]).find("\"status_code\" : 2"), std::string::npos);
 }

@@ -33,6 +33,8 @@ TEST_F(ControlWorld, StopOutcomes) {
         {"engine gone", SensorSetup(kRunning, kGone), 0, "Stop KXE OK.", kStopped, kGone, asked, 0},
         {"already stopped", SensorSetup(kStopped, kRunning), 0, "iKX service is already stop.",
          kStopped, kRunning, none, 0},
+        {"already stopping", SensorSetup(kStopping).Client(L"--stop-pending 600000"), 0,
+         "iKX service is already stop.", kStopping, kRunning, none, 0},
         {"not installed", SensorSetup().Version2(), 0, "[iKX] KXC has not been installed.",
          kRunning, kRunning, none, 0},
         {"older names", SensorSetup().Old(), 0, "Stop KXE OK.", kStopped, kStopped, asked, 1},

@@ -133,6 +133,12 @@ TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
         {"file named Backup",
          [&] { return package([](auto& s) { s.extraOuterEntry = "Backup"; }); }, kInvalidArgument,
          "Backup folder exist but not directory"},
+        {"backup folder held open",
+         [&] {
+             package([](auto& s) { s.extraOuterEntry = "Backup/stale.txt"; });
+             return std::make_shared<HeldOnArrival>(staging + L"\\Backup\\stale.txt");
+         },
+         0x1030013, "Backup folder (" + Narrow(staging) + "\\\\Backup\\) is not empty.\n"},
         {"locked installed file",
          [&] { return package([](auto&) {}), std::make_shared<LockedFile>(install + L"x.dll"); },
          0x1030014, "Backup KXE directory failed. (Error: 20)"},
@@ -383,15 +389,25 @@ TEST_F(UpdateTest, EachInstallerOutcomeHasItsResultCode) {
         void* context = NewContext();
         log.Clear();
         ASSERT_EQ(Run(up.PreUpdate, context), 0);
-        // The first rollback leaves an empty install folder behind.
         if (&row == rows) EXPECT_TRUE(Logged("KXE directory does not exist, skip backup."));
         EXPECT_TRUE(IsFolder(staging + L"\\Backup") && ReadTree(staging + L"\\Backup").empty());
         if (!*row.script) RemovePath(staging + L"\\Setup\\KXInstaller.exe");
+        const auto began = std::chrono::steady_clock::now();
         EXPECT_EQ(Run(up.DoUpdate, context), row.code) << row.script;
+        // A hang is given the whole 20 minutes (12 s at IKX_TIME_DIVISOR=100).
+        if (std::string(row.script) == "hang") {
+            const auto waited = std::chrono::steady_clock::now() - began;
+            EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count(), 12000);
+        }
         EXPECT_EQ(ContextState(context), 2u);
         log.ExpectRecord("Trigger installer failed", 4, "vornExt_DoUpdate");
         if (row.record) log.ExpectRecord(row.record, 6, "TriggerUpgrade");
-        EXPECT_EQ(Run(up.Rollback, context), 0) << "as the framework does after a failed update";
+        // The failed upgrade's binding goes with its context.
+        EXPECT_NE(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr);
+        ASSERT_EQ(contexts.back(), context);
+        contexts.pop_back();
+        EXPECT_EQ(up.ReleaseContext(context), 0);
+        EXPECT_EQ(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr) << row.script;
     }
 }
 

@@ -57,8 +57,10 @@ LogPipeServer::LogPipeServer(Sink sink, int instances, const wchar_t* pipeName)
     : sink_(std::move(sink)),
       path_(std::wstring(L"\\\\.\\pipe\\") + (pipeName ? pipeName : L"Log_ServerNamePipe")) {
     for (int i = 0; i < instances; ++i) threads_.emplace_back([this] { Serve(); });
-    // Wait until every instance exists, so a client never meets "no pipe".
-    for (int tries = 0; tries < 500 && !::WaitNamedPipeW(path_.c_str(), 1); ++tries) ::Sleep(2);
+    // Wait until an instance exists, so a client never meets "no pipe". On a
+    // busy machine the threads can take more than a second to get there.
+    const DWORD start = ::GetTickCount();
+    while (!::WaitNamedPipeW(path_.c_str(), 1) && ::GetTickCount() - start < 20000) ::Sleep(2);
 }
 
 LogPipeServer::~LogPipeServer() {
