@@ -7,9 +7,9 @@
 
 #include "command/command_handlers.h"
 #include "command/service_control.h"
-#include "common/sensor_registry.h"
+#include "sensor/policy_values.h"
 #include "platform/text.h"
-#include "common/request_text.h"
+#include "request/request_text.h"
 #include "log/log.h"
 #include "platform/clock.h"
 

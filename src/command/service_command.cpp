@@ -1,8 +1,8 @@
 // The start, stop and MDR commands: the sensor as a whole, on or off.
 #include "command/command_handlers.h"
 #include "command/service_control.h"
-#include "common/services.h"
-#include "common/request_text.h"
+#include "sensor/sensor_services.h"
+#include "request/request_text.h"
 #include "log/log.h"
 #include "platform/clock.h"
 

@@ -5,10 +5,12 @@
 
 #include "command/command_handlers.h"
 #include "command/install_steps.h"
-#include "common/file_ops.h"
-#include "common/nipc_channel.h"
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "win32/file_ops.h"
+#include "hostagent/nipc_channel.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/versions.h"
+#include "sensor/sensor_services.h"
+#include "win32/services.h"
 #include "log/log.h"
 #include "platform/clock.h"
 

@@ -3,13 +3,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "sensor/versions.h"
+#include "sensor/sensor_services.h"
+#include "win32/services.h"
 #include "platform/text.h"
 #include "entry/dispatch.h"
 #include "entry/exports.h"
 #include "entry/lifecycle.h"
-#include "common/request_text.h"
+#include "request/request_text.h"
 #include "log/log.h"
 
 namespace ikx {

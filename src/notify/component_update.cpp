@@ -7,8 +7,9 @@
 
 #include <system_error>
 
-#include "common/file_ops.h"
-#include "common/sensor_registry.h"
+#include "win32/file_ops.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/components.h"
 #include "platform/text.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"

@@ -1,7 +1,7 @@
 #include "notify/relays.h"
 
-#include "common/ipc.h"
-#include "common/nipc_channel.h"
+#include "hostagent/ipc.h"
+#include "hostagent/nipc_channel.h"
 #include "log/log.h"
 
 namespace ikx {

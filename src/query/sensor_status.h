@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "common/services.h"
+#include "sensor/sensor_services.h"
 
 namespace ikx {
 

@@ -1,6 +1,9 @@
 // Common settings and self-protection queries.
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/versions.h"
+#include "sensor/policy_values.h"
+#include "sensor/sensor_services.h"
+#include "win32/services.h"
 #include "platform/text.h"
 #include "log/log.h"
 #include "query/query_handlers.h"

@@ -4,10 +4,10 @@
 
 #include <memory>
 
-#include "common/backup_manifest.h"
-#include "common/file_ops.h"
-#include "common/ipc.h"
-#include "common/staging.h"
+#include "deploy/backup_manifest.h"
+#include "win32/file_ops.h"
+#include "hostagent/ipc.h"
+#include "deploy/staging.h"
 #include "log/log.h"
 #include "update/update.h"
 #include "update/update_context.h"
