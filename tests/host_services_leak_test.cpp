@@ -6,7 +6,7 @@
 #include "sensor/sensor_registry.h"
 #include "sensor/components.h"
 #include "sensor/policy_values.h"
-#include "sensor/sensor_services.h"
+#include "sensor/installed.h"
 #include "win32/services.h"
 #include "in_process.h"
 #include "platform/handles.h"

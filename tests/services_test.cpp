@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "sensor/sensor_registry.h"
+#include "sensor/installed.h"
 #include "sensor/sensor_services.h"
 #include "win32/services.h"
 #include "in_process.h"

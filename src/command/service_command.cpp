@@ -1,7 +1,7 @@
 // The start, stop and MDR commands: the sensor as a whole, on or off.
 #include "command/command_handlers.h"
 #include "command/service_control.h"
-#include "sensor/sensor_services.h"
+#include "sensor/installed.h"
 #include "request/request_text.h"
 #include "log/log.h"
 #include "platform/clock.h"

@@ -1,5 +1,6 @@
 #include "command/service_control.h"
 
+#include "sensor/installed.h"
 #include "sensor/sensor_services.h"
 #include "win32/services.h"
 #include "sensor/stop_pending.h"

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "sensor/sensor_services.h"
+#include "sensor/installed.h"
 
 namespace ikx {
 

@@ -1,6 +1,7 @@
 // Service status and product version queries.
 #include "hostagent/host_agent.h"
 #include "sensor/versions.h"
+#include "sensor/installed.h"
 #include "sensor/sensor_services.h"
 #include "platform/text.h"
 #include "log/log.h"

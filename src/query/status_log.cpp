@@ -4,7 +4,7 @@
 #include "sensor/versions.h"
 #include "sensor/components.h"
 #include "sensor/policy_values.h"
-#include "sensor/sensor_services.h"
+#include "sensor/installed.h"
 #include "platform/text.h"
 #include "hostagent/sibling_extension.h"
 #include "log/log.h"

@@ -1,7 +1,6 @@
 #include "sensor/sensor_services.h"
 
 #include "log/log.h"
-#include "sensor/versions.h"
 #include "win32/services.h"
 
 namespace ikx {
@@ -17,16 +16,6 @@ int QueryState(const wchar_t* name, DWORD& state) {
 
 int32_t scStartKxcService() {
     return scStartService(kClientService);
-}
-
-KxServiceGeneration GetKxServiceGeneration() {
-    if (scIsServiceInstalled(kClientService) == kScInstalled && IsCurrentClientVersion()) {
-        return KxServiceGeneration::kCurrent;
-    }
-    if (scIsServiceInstalled(kOldClientService) == kScInstalled && IsCurrentClientVersion()) {
-        return KxServiceGeneration::kOld;
-    }
-    return KxServiceGeneration::kNone;
 }
 
 void QueryIKxclientServiceStatus(DWORD& state) {
@@ -47,17 +36,6 @@ void QueryKxeServiceStatus(DWORD& state) {
 void QueryOldKxeServiceStatus(DWORD& state) {
     if (const int result = QueryState(kOldEngineService, state))
         LOG_WARN("Query old KXE service status failed, error: %d", result);
-}
-
-bool IsIKxInstalled() {
-    if ((scIsServiceInstalled(kClientService) == 1 ||
-         scIsServiceInstalled(kOldClientService) == 1) &&
-        IsCurrentClientVersion()) {
-        return true;
-    }
-    return (scIsServiceInstalled(kEngineService) == 1 ||
-            scIsServiceInstalled(kOldEngineService) == 1) &&
-           IsCurrentEngineVersion();
 }
 
 }  // namespace ikx

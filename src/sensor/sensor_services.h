@@ -1,6 +1,5 @@
 #pragma once
-// The sensor's services: their names, their states, starting the client, and
-// whether a current installation is present.
+// The sensor's services: their names, their states and starting the client.
 #include <windows.h>
 
 #include <cstdint>
@@ -15,16 +14,10 @@ constexpr wchar_t kOldEngineService[] = L"KXE";
 // Starts the client service (QVKXC), waiting for it to run.
 int32_t scStartKxcService();
 
-// Which pair of sensor service names is in force, chosen afresh on each call.
-enum class KxServiceGeneration { kCurrent, kOld, kNone };
-KxServiceGeneration GetKxServiceGeneration();
-
 // State queries: `state` is set to 0 first and stays 0 on failure.
 void QueryIKxclientServiceStatus(DWORD& state);
 void QueryOldKxclientServiceStatus(DWORD& state);
 void QueryKxeServiceStatus(DWORD& state);
 void QueryOldKxeServiceStatus(DWORD& state);
-
-bool IsIKxInstalled();
 
 }  // namespace ikx
