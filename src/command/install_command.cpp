@@ -17,9 +17,7 @@
 #include "win32/processes.h"
 #include "win32/registry.h"
 #include "sensor/sensor_registry.h"
-#include "sensor/versions.h"
-#include "sensor/sensor_services.h"
-#include "win32/services.h"
+#include "sensor/installed.h"
 #include "platform/text.h"
 #include "log/log.h"
 
@@ -91,19 +89,6 @@ bool Unpack(const std::wstring& package, const StagingPaths& paths) {
     return false;
 }
 
-// When a client service exists its version decides alone; only without one
-// is the engine's version asked.
-bool IsOldInstallation() {
-    uint32_t major = 0;
-    if (scIsServiceInstalled(kClientService) == 1 || scIsServiceInstalled(kOldClientService) == 1) {
-        return ClientMajorVersion(major) && major < kCurrentMajorVersion;
-    }
-    if (scIsServiceInstalled(kEngineService) == 1 || scIsServiceInstalled(kOldEngineService) == 1) {
-        return EngineMajorVersion(major) && major < kCurrentMajorVersion;
-    }
-    return false;
-}
-
 std::wstring OldInstallFolder() {
     std::wstring folder;
     UniqueHkey key;
@@ -167,7 +152,7 @@ bool InstallFromPackage(const std::wstring& package, const StagingPaths& paths,
         LOG_WARN_AS(kHandler, "Init NIPC failed");
         return false;
     }
-    const bool old = IsOldInstallation();
+    const bool old = IsOldInstallation(ReadSensorSnapshot());
     std::wstring oldFolder;
     if (old) {
         LOG_WARN_AS(kHandler, "There is an old QVKX exist");

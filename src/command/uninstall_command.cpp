@@ -8,9 +8,7 @@
 #include "win32/file_ops.h"
 #include "hostagent/nipc_channel.h"
 #include "sensor/sensor_registry.h"
-#include "sensor/versions.h"
-#include "sensor/sensor_services.h"
-#include "win32/services.h"
+#include "sensor/installed.h"
 #include "log/log.h"
 #include "platform/clock.h"
 
@@ -19,15 +17,6 @@ namespace {
 
 constexpr char kHandler[] = "OnCommandUninstall";
 constexpr DWORD kAfterNoticeMs = 10000;
-
-// An engine service counts whatever its version; a client service only
-// with a current client version.
-bool IsSensorInstalled() {
-    return (scIsServiceInstalled(kClientService) == 1 && IsCurrentClientVersion()) ||
-           scIsServiceInstalled(kEngineService) == 1 ||
-           (scIsServiceInstalled(kOldClientService) == 1 && IsCurrentClientVersion()) ||
-           scIsServiceInstalled(kOldEngineService) == 1;
-}
 
 // Staging folder present, ours and empty (as far as it could be emptied),
 // then a fresh backup folder in it, then a copy of the install folder there.
@@ -82,7 +71,7 @@ bool UninstallIKX(NipcObject& ipc, const StagingPaths& paths) {
 }
 
 bool OnCommandUninstall(const Json::Value&, Json::Value& response) {
-    if (!IsSensorInstalled()) {
+    if (!HasSensorToRemove(ReadSensorSnapshot())) {
         LOG_INFO("[iKX] KXC has not been installed.");
         response["result_code"] = 0;
         return true;

@@ -1,9 +1,7 @@
 // Common settings and self-protection queries.
 #include "sensor/sensor_registry.h"
-#include "sensor/versions.h"
+#include "sensor/installed.h"
 #include "sensor/policy_values.h"
-#include "sensor/sensor_services.h"
-#include "win32/services.h"
 #include "platform/text.h"
 #include "log/log.h"
 #include "query/query_handlers.h"
@@ -13,17 +11,6 @@ namespace ikx {
 namespace {
 
 constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
-
-// Installed for self-protection: a client service of either name and a
-// current client version; the engine is not looked at.
-bool ClientInstalled() {
-    if (scIsServiceInstalled(kClientService) != kScInstalled &&
-        scIsServiceInstalled(kOldClientService) != kScInstalled) {
-        return false;
-    }
-    uint32_t major = 0, minor = 0, build = 0;
-    return GetKxcVersion(major, minor, build) == ERROR_SUCCESS && major >= kCurrentMajorVersion;
-}
 
 Json::Value Utf8Array(const std::vector<std::wstring>& entries, const std::wstring& prefix) {
     Json::Value array(Json::arrayValue);
@@ -52,7 +39,7 @@ bool OnQuerySelfProtectionSettings(const Json::Value&, Json::Value& response) {
     response["product_id"] = kProductIkx;
     Json::Value content(Json::objectValue);
     std::wstring folder;
-    if (!ClientInstalled()) {
+    if (!HasCurrentClient(ReadSensorSnapshot())) {
         LOG_INFO("iKX haven't installed");
     } else if (GetKxInstallFolder(folder)) {  // no folder, no partial lists
         const SelfProtectionLists& lists = GetSelfProtectionLists();
