@@ -14,8 +14,6 @@
 namespace ikx {
 namespace {
 
-constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
-
 // Hands the styled response to the caller in a buffer released by vornExt_Free.
 void WriteQueryResponse(const Json::Value& response, uint32_t* responseLength, char** out) {
     const std::string text = response.toStyledString();

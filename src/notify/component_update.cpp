@@ -11,6 +11,7 @@
 #include "sensor/sensor_registry.h"
 #include "sensor/components.h"
 #include "platform/text.h"
+#include "request/request_text.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"
 #include "notify/notify_json.h"
@@ -20,7 +21,6 @@
 namespace ikx {
 namespace {
 
-constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
 constexpr char kHandler[] = "NotifyClientComponentUpdate";
 
 // What one element names, once it has passed the checks.

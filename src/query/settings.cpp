@@ -3,14 +3,13 @@
 #include "sensor/installed.h"
 #include "sensor/policy_values.h"
 #include "platform/text.h"
+#include "request/request_text.h"
 #include "log/log.h"
 #include "query/query_handlers.h"
 #include "query/query_response.h"
 
 namespace ikx {
 namespace {
-
-constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
 
 Json::Value Utf8Array(const std::vector<std::wstring>& entries, const std::wstring& prefix) {
     Json::Value array(Json::arrayValue);

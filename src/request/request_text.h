@@ -8,6 +8,9 @@
 
 namespace ikx {
 
+// The "product_id" that requests for this extension carry and its answers give.
+constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
+
 // The request bytes up to the first NUL within `length` (empty for null):
 // how a query is read.
 std::string RequestText(const char* request, uint32_t length);
