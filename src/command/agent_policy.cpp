@@ -208,10 +208,9 @@ bool OnCommandAgentPolicy(const Json::Value& request, Json::Value& response) {
         NipcChannel ipc;
         p.data = NestedMemberText(request, "command_data", "cfg_data");
         DecodePolicyData(MultiByteToWide(p.data, kCodePageUtf8).c_str(), p.id, p.mdrMode);
-        if (ipc.Bound()) {
+        if (NIPC_BOUND_OR_LOGGED(ipc.Bound())) {
             applied = ApplyPolicy(request, ipc.get(), p, response);
         } else {
-            LOG_WARN("Init NIPC failed");
             p.iKxErr = kIpcInitFailed;
             response["result_code"] = kFailed;
         }

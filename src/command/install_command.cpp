@@ -148,8 +148,7 @@ bool InstallFromPackage(const std::wstring& package, const StagingPaths& paths,
                         NipcChannel& channel) {
     if (!Unpack(package, paths)) return false;
     CopySetupFiles(paths, true);
-    if (!channel.Bind()) {
-        LOG_WARN_AS(kHandler, "Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED_AS(kHandler, channel.Bind())) {
         return false;
     }
     const bool old = IsOldInstallation(ReadSensorSnapshot());

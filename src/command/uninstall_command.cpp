@@ -84,8 +84,7 @@ bool OnCommandUninstall(const Json::Value&, Json::Value& response) {
         return false;
     }
     NipcChannel ipc;
-    if (!ipc.Bound()) {
-        LOG_WARN("Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED(ipc.Bound())) {
         response["result_code"] = 1;
         return false;
     }

@@ -178,4 +178,9 @@ bool SendNIPCTOKXInstaller(NipcObject* object, uint32_t code) {
     return true;
 }
 
+bool NipcBindNoted(bool bound, const char* logFile, int line, const char* function) {
+    if (!bound) WriteDebugLog(kLogTag, kWarn, logFile, line, function, "Init NIPC failed");
+    return bound;
+}
+
 }  // namespace ikx

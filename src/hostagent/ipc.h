@@ -86,4 +86,12 @@ bool SendNIPCCmdToKxAgent(NipcObject* object, uint32_t type, uint32_t code, cons
 // One type-3 command without data to the installer; true only on its success reply.
 bool SendNIPCTOKXInstaller(NipcObject* object, uint32_t code);
 
+// Gives `bound` back; when false, "Init NIPC failed" goes on a warning record
+// that names the caller's module, line and function, as if it logged it itself.
+bool NipcBindNoted(bool bound, const char* logFile, int line, const char* function);
+
 }  // namespace ikx
+
+#define NIPC_BOUND_OR_LOGGED(bound) ::ikx::NipcBindNoted((bound), IKX_LOG_FILE, __LINE__, __func__)
+#define NIPC_BOUND_OR_LOGGED_AS(function, bound) \
+    ::ikx::NipcBindNoted((bound), IKX_LOG_FILE, __LINE__, function)

@@ -56,8 +56,7 @@ bool NotifyClientSelfProtectionSettings(const Json::Value& request, Json::Value&
         return true;
     }
     NipcChannel channel;
-    if (!channel.Bound()) {
-        LOG_WARN("Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED(channel.Bound())) {
         response["result_code"] = 1;
         return false;
     }

@@ -111,8 +111,7 @@ int32_t StageUpdate(const void* options, UpdateContext& update) {
     if (const int32_t result = PrepareStaging(paths.sensor)) return result;
     // A repeated pre-update on the same context binds afresh, not on top.
     DeInitNIPC(&update.ipc);
-    if (!InitNIPC(&update.ipc)) {
-        LOG_WARN_AS(kPreUpdate, "Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED_AS(kPreUpdate, InitNIPC(&update.ipc))) {
         return kIpcFailed;
     }
     std::wstring package;
