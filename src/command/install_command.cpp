@@ -69,24 +69,16 @@ bool PrepareStaging(const std::wstring& folder) {
     return prep.step == StagingPrep::kReady;
 }
 
+constexpr ExtractStepTexts kExtractTexts = {
+    "Decompress KX install package failed.",
+    "The install package is invalid.",
+    "Decompress KX Engine pack failed.",
+    "Decompress KX Core pack failed.",
+};
+
 bool Unpack(const std::wstring& package, const StagingPaths& paths) {
-    switch (ExtractSensorPackage(package, paths, true)) {
-        case ExtractStep::kDone:
-            return true;
-        case ExtractStep::kPackage:
-            LOG_WARN_AS(kHandler, "Decompress KX install package failed.");
-            break;
-        case ExtractStep::kArchivesMissing:
-            LOG_WARN_AS(kHandler, "The install package is invalid.");
-            break;
-        case ExtractStep::kEngine:
-            LOG_WARN_AS(kHandler, "Decompress KX Engine pack failed.");
-            break;
-        case ExtractStep::kCore:
-            LOG_WARN_AS(kHandler, "Decompress KX Core pack failed.");
-            break;
-    }
-    return false;
+    return ExtractStepSucceeded(ExtractSensorPackage(package, paths, true), kExtractTexts,
+                                IKX_LOG_FILE, kHandler);
 }
 
 std::wstring OldInstallFolder() {

@@ -125,6 +125,34 @@ ExtractStep ExtractSensorPackage(const std::wstring& packageFile, const StagingP
     return ExtractStep::kDone;
 }
 
+namespace {
+
+const char* TextOf(ExtractStep step, const ExtractStepTexts& texts) {
+    switch (step) {
+        case ExtractStep::kPackage:
+            return texts.package;
+        case ExtractStep::kArchivesMissing:
+            return texts.archivesMissing;
+        case ExtractStep::kEngine:
+            return texts.engine;
+        case ExtractStep::kCore:
+            return texts.core;
+        case ExtractStep::kDone:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool ExtractStepSucceeded(ExtractStep step, const ExtractStepTexts& texts, const char* logFile,
+                          const char* function) {
+    const char* text = TextOf(step, texts);
+    if (!text) return true;
+    WriteDebugLog(kLogTag, kWarn, logFile, __LINE__, function, "%s", text);
+    return false;
+}
+
 void CopySetupFiles(const StagingPaths& paths, bool hostAgentLibraries) {
     for (const wchar_t* name : kInstallerFiles) {
         CopyOverwriting(paths.package + name, paths.setup + name);

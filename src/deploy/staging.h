@@ -83,6 +83,19 @@ enum class ExtractStep { kDone, kPackage, kArchivesMissing, kEngine, kCore };
 ExtractStep ExtractSensorPackage(const std::wstring& packageFile, const StagingPaths& paths,
                                  bool requireBothArchives);
 
+// The warning text each failed step puts on its record; the install and the
+// update word them differently.
+struct ExtractStepTexts {
+    const char* package;
+    const char* archivesMissing;
+    const char* engine;
+    const char* core;
+};
+// True for kDone; any other step is recorded at warning level under the
+// caller's module and function.
+bool ExtractStepSucceeded(ExtractStep step, const ExtractStepTexts& texts, const char* logFile,
+                          const char* function);
+
 // Copies the installer and its libraries from the package folder into the
 // setup folder (overwriting, failures ignored); with `hostAgentLibraries` also
 // the host agent's two libraries from the package's "Pelmo" folder.

@@ -47,23 +47,20 @@ int32_t PackagePath(const void* options, std::wstring& package) {
     return 0;
 }
 
+// A missing inner archive reads as a failed package here.
+constexpr ExtractStepTexts kExtractTexts = {
+    "Decompress KX install pack failed.",
+    "Decompress KX install pack failed.",
+    "Decompress KX Engine pack failed.",
+    "Decompress KX Core pack failed.",
+};
+
 // Unlike an install, both inner archives are not checked for first.
 int32_t Unpack(const std::wstring& package, const StagingPaths& paths) {
-    switch (ExtractSensorPackage(package, paths, false)) {
-        case ExtractStep::kDone:
-            return 0;
-        case ExtractStep::kPackage:
-        case ExtractStep::kArchivesMissing:
-            LOG_WARN_AS(kPreUpdate, "Decompress KX install pack failed.");
-            break;
-        case ExtractStep::kEngine:
-            LOG_WARN_AS(kPreUpdate, "Decompress KX Engine pack failed.");
-            break;
-        case ExtractStep::kCore:
-            LOG_WARN_AS(kPreUpdate, "Decompress KX Core pack failed.");
-            break;
-    }
-    return kExtractOrBackupFailed;
+    return ExtractStepSucceeded(ExtractSensorPackage(package, paths, false), kExtractTexts,
+                                IKX_LOG_FILE, kPreUpdate)
+               ? 0
+               : kExtractOrBackupFailed;
 }
 
 // An empty backup folder, ready for the copy of the installation.
