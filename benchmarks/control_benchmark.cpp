@@ -25,7 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "common/ipc.h"
+#include "hostagent/http_library.h"
+#include "hostagent/ipc.h"
+#include "hostagent/sibling_extension.h"
 #include "control_world.h"
 #include "ipc_endpoint.h"
 #include "timing.h"

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "common/file_ops.h"
+#include "deploy/decompress.h"
+#include "win32/file_ops.h"
 #include "timing.h"
 
 using namespace benchtiming;

@@ -17,8 +17,8 @@
 #include <functional>
 #include <vector>
 
-#include "common/file_ops.h"
-#include "common/staging.h"
+#include "win32/file_ops.h"
+#include "deploy/staging.h"
 #include "install_world.h"
 #include "platform/clock.h"
 #include "timing.h"

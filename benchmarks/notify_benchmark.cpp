@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "common/host_agent.h"
-#include "common/ipc.h"
-#include "common/sensor_registry.h"
+#include "hostagent/host_agent.h"
+#include "hostagent/ipc.h"
+#include "sensor/sensor_registry.h"
 #include "sensor_world.h"
 #include "timing.h"
 

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "common/host_agent.h"
-#include "common/sensor_registry.h"
+#include "hostagent/host_agent.h"
+#include "sensor/sensor_registry.h"
 #include "log/log.h"
 #include "support.h"
 #include "timing.h"

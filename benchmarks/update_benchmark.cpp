@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "common/file_ops.h"
+#include "deploy/decompress.h"
 #include "update_world.h"
 #include "timing.h"
 

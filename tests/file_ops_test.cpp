@@ -1,6 +1,6 @@
 // Folder cleaning, tree copies and the retrying single-file copy.
-#include "common/file_ops.h"
-#include "common/staging.h"
+#include "win32/file_ops.h"
+#include "deploy/staging.h"
 #include "in_process.h"
 #include "platform/handles.h"
 

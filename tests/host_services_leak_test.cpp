@@ -1,9 +1,13 @@
 // Repeated use of the host services returns the process to the handles and
 // modules it began with: every key, service handle, file, mapping, pipe and
 // library is released on success and failure paths alike.
-#include "common/file_ops.h"
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "deploy/decompress.h"
+#include "win32/file_ops.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/components.h"
+#include "sensor/policy_values.h"
+#include "sensor/installed.h"
+#include "win32/services.h"
 #include "in_process.h"
 #include "platform/handles.h"
 

@@ -8,9 +8,9 @@
 #include <set>
 #include <thread>
 
-#include "common/verified_loading.h"
+#include "hostagent/vorn_agent.h"
 #include "entry/dispatch.h"
-#include "common/stop_pending.h"
+#include "sensor/stop_pending.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"
 #include "notify_world.h"

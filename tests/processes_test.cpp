@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "command/install_steps.h"
-#include "common/processes.h"
-#include "common/registry.h"
+#include "win32/processes.h"
+#include "win32/registry.h"
 #include "in_process.h"
 #include "platform/clock.h"
 #include "platform/text.h"

@@ -1,6 +1,8 @@
 // The sensor's registry knowledge: component values and their conversions,
 // and the policy values.
-#include "common/sensor_registry.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/components.h"
+#include "sensor/policy_values.h"
 #include "in_process.h"
 
 using namespace testsupport;

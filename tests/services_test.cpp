@@ -3,8 +3,10 @@
 #include <atomic>
 #include <thread>
 
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/installed.h"
+#include "sensor/sensor_services.h"
+#include "win32/services.h"
 #include "in_process.h"
 
 using namespace testsupport;

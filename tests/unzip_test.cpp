@@ -1,7 +1,7 @@
 // Package extraction: DecompressFile over the real libZipUnZipDll.dll, the
 // archive naming rule, folder creation, time stamps and refused entries.
 #include "archives.h"
-#include "common/file_ops.h"
+#include "deploy/decompress.h"
 #include "in_process.h"
 #include "platform/handles.h"
 

@@ -7,9 +7,9 @@
 
 #include "command/command_handlers.h"
 #include "command/service_control.h"
-#include "common/sensor_registry.h"
+#include "sensor/policy_values.h"
 #include "platform/text.h"
-#include "common/request_text.h"
+#include "request/request_text.h"
 #include "log/log.h"
 #include "platform/clock.h"
 
@@ -208,10 +208,9 @@ bool OnCommandAgentPolicy(const Json::Value& request, Json::Value& response) {
         NipcChannel ipc;
         p.data = NestedMemberText(request, "command_data", "cfg_data");
         DecodePolicyData(MultiByteToWide(p.data, kCodePageUtf8).c_str(), p.id, p.mdrMode);
-        if (ipc.Bound()) {
+        if (NIPC_BOUND_OR_LOGGED(ipc.Bound())) {
             applied = ApplyPolicy(request, ipc.get(), p, response);
         } else {
-            LOG_WARN("Init NIPC failed");
             p.iKxErr = kIpcInitFailed;
             response["result_code"] = kFailed;
         }

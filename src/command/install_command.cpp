@@ -10,14 +10,14 @@
 
 #include "command/command_handlers.h"
 #include "command/install_steps.h"
-#include "common/file_ops.h"
-#include "common/folder_rules.h"
-#include "common/installer_run.h"
-#include "common/nipc_channel.h"
-#include "common/processes.h"
-#include "common/registry.h"
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "win32/file_ops.h"
+#include "win32/folder_rules.h"
+#include "deploy/installer_run.h"
+#include "hostagent/nipc_channel.h"
+#include "win32/processes.h"
+#include "win32/registry.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/installed.h"
 #include "platform/text.h"
 #include "log/log.h"
 
@@ -69,37 +69,16 @@ bool PrepareStaging(const std::wstring& folder) {
     return prep.step == StagingPrep::kReady;
 }
 
-bool Unpack(const std::wstring& package, const StagingPaths& paths) {
-    switch (ExtractSensorPackage(package, paths, true)) {
-        case ExtractStep::kDone:
-            return true;
-        case ExtractStep::kPackage:
-            LOG_WARN_AS(kHandler, "Decompress KX install package failed.");
-            break;
-        case ExtractStep::kArchivesMissing:
-            LOG_WARN_AS(kHandler, "The install package is invalid.");
-            break;
-        case ExtractStep::kEngine:
-            LOG_WARN_AS(kHandler, "Decompress KX Engine pack failed.");
-            break;
-        case ExtractStep::kCore:
-            LOG_WARN_AS(kHandler, "Decompress KX Core pack failed.");
-            break;
-    }
-    return false;
-}
+constexpr ExtractStepTexts kExtractTexts = {
+    "Decompress KX install package failed.",
+    "The install package is invalid.",
+    "Decompress KX Engine pack failed.",
+    "Decompress KX Core pack failed.",
+};
 
-// When a client service exists its version decides alone; only without one
-// is the engine's version asked.
-bool IsOldInstallation() {
-    uint32_t major = 0;
-    if (scIsServiceInstalled(kClientService) == 1 || scIsServiceInstalled(kOldClientService) == 1) {
-        return ClientMajorVersion(major) && major < kCurrentMajorVersion;
-    }
-    if (scIsServiceInstalled(kEngineService) == 1 || scIsServiceInstalled(kOldEngineService) == 1) {
-        return EngineMajorVersion(major) && major < kCurrentMajorVersion;
-    }
-    return false;
+bool Unpack(const std::wstring& package, const StagingPaths& paths) {
+    return ExtractStepSucceeded(ExtractSensorPackage(package, paths, true), kExtractTexts,
+                                IKX_LOG_FILE, kHandler);
 }
 
 std::wstring OldInstallFolder() {
@@ -161,11 +140,10 @@ bool InstallFromPackage(const std::wstring& package, const StagingPaths& paths,
                         NipcChannel& channel) {
     if (!Unpack(package, paths)) return false;
     CopySetupFiles(paths, true);
-    if (!channel.Bind()) {
-        LOG_WARN_AS(kHandler, "Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED_AS(kHandler, channel.Bind())) {
         return false;
     }
-    const bool old = IsOldInstallation();
+    const bool old = IsOldInstallation(ReadSensorSnapshot());
     std::wstring oldFolder;
     if (old) {
         LOG_WARN_AS(kHandler, "There is an old QVKX exist");

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "common/ipc.h"
-#include "common/staging.h"
+#include "hostagent/ipc.h"
+#include "deploy/staging.h"
 
 namespace ikx {
 

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "command/agent_policy.h"
-#include "common/host_agent.h"
-#include "common/verified_loading.h"
+#include "hostagent/host_agent.h"
+#include "hostagent/http_library.h"
+#include "hostagent/sibling_extension.h"
 #include "log/log.h"
 #include "platform/handles.h"
 

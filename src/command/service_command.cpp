@@ -1,8 +1,8 @@
 // The start, stop and MDR commands: the sensor as a whole, on or off.
 #include "command/command_handlers.h"
 #include "command/service_control.h"
-#include "common/services.h"
-#include "common/request_text.h"
+#include "sensor/installed.h"
+#include "request/request_text.h"
 #include "log/log.h"
 #include "platform/clock.h"
 
@@ -40,8 +40,7 @@ bool OnCommandStartService(const Json::Value&, Json::Value& response) {
 
 bool OnCommandStopService(const Json::Value&, Json::Value& response) {
     NipcChannel ipc;
-    if (!ipc.Bound()) {
-        LOG_WARN("Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED(ipc.Bound())) {
         return Answer(response, kFailed);
     }
     return Answer(response, StopIKXService(ipc.get(), false) ? kDone : kFailed);
@@ -53,8 +52,7 @@ bool OnCommandMDRSettings(const Json::Value& request, Json::Value& response) {
         return Answer(response, kFailed);
     }
     NipcChannel ipc;
-    if (!ipc.Bound()) {
-        LOG_WARN("Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED(ipc.Bound())) {
         return Answer(response, kFailed);
     }
     // Absent reads as 0 and booleans as 0 or 1; text, fractions and the like

@@ -1,8 +1,9 @@
 #include "command/service_control.h"
 
-#include "common/sensor_registry.h"
-#include "common/services.h"
-#include "common/stop_pending.h"
+#include "sensor/installed.h"
+#include "sensor/sensor_services.h"
+#include "win32/services.h"
+#include "sensor/stop_pending.h"
 #include "log/log.h"
 #include "platform/clock.h"
 

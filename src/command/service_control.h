@@ -1,8 +1,8 @@
 #pragma once
 // Switching the whole sensor on and off; shared by the service, MDR and
 // agent-policy commands.
-#include "common/ipc.h"
-#include "common/nipc_channel.h"
+#include "hostagent/ipc.h"
+#include "hostagent/nipc_channel.h"
 
 namespace ikx {
 

@@ -5,10 +5,10 @@
 
 #include "command/command_handlers.h"
 #include "command/install_steps.h"
-#include "common/file_ops.h"
-#include "common/nipc_channel.h"
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "win32/file_ops.h"
+#include "hostagent/nipc_channel.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/installed.h"
 #include "log/log.h"
 #include "platform/clock.h"
 
@@ -17,15 +17,6 @@ namespace {
 
 constexpr char kHandler[] = "OnCommandUninstall";
 constexpr DWORD kAfterNoticeMs = 10000;
-
-// An engine service counts whatever its version; a client service only
-// with a current client version.
-bool IsSensorInstalled() {
-    return (scIsServiceInstalled(kClientService) == 1 && IsCurrentClientVersion()) ||
-           scIsServiceInstalled(kEngineService) == 1 ||
-           (scIsServiceInstalled(kOldClientService) == 1 && IsCurrentClientVersion()) ||
-           scIsServiceInstalled(kOldEngineService) == 1;
-}
 
 // Staging folder present, ours and empty (as far as it could be emptied),
 // then a fresh backup folder in it, then a copy of the install folder there.
@@ -80,7 +71,7 @@ bool UninstallIKX(NipcObject& ipc, const StagingPaths& paths) {
 }
 
 bool OnCommandUninstall(const Json::Value&, Json::Value& response) {
-    if (!IsSensorInstalled()) {
+    if (!HasSensorToRemove(ReadSensorSnapshot())) {
         LOG_INFO("[iKX] KXC has not been installed.");
         response["result_code"] = 0;
         return true;
@@ -93,8 +84,7 @@ bool OnCommandUninstall(const Json::Value&, Json::Value& response) {
         return false;
     }
     NipcChannel ipc;
-    if (!ipc.Bound()) {
-        LOG_WARN("Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED(ipc.Bound())) {
         response["result_code"] = 1;
         return false;
     }

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "common/stop_pending.h"
-#include "common/verified_loading.h"
+#include "sensor/stop_pending.h"
+#include "hostagent/vorn_agent.h"
 #include "entry/exports.h"
 #include "log/log.h"
 

@@ -10,8 +10,8 @@
 #include <new>
 #include <string>
 
-#include "common/detection_log.h"
-#include "common/sensor_registry.h"
+#include "request/detection_log.h"
+#include "sensor/sensor_registry.h"
 #include "entry/exports.h"
 #include "entry/lifecycle.h"
 #include "log/log.h"

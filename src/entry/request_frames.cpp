@@ -3,19 +3,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "sensor/installed.h"
 #include "platform/text.h"
 #include "entry/dispatch.h"
 #include "entry/exports.h"
 #include "entry/lifecycle.h"
-#include "common/request_text.h"
+#include "request/request_text.h"
 #include "log/log.h"
 
 namespace ikx {
 namespace {
-
-constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
 
 // Hands the styled response to the caller in a buffer released by vornExt_Free.
 void WriteQueryResponse(const Json::Value& response, uint32_t* responseLength, char** out) {
@@ -26,10 +23,6 @@ void WriteQueryResponse(const Json::Value& response, uint32_t* responseLength, c
     std::memcpy(buffer, text.c_str(), text.size() + 1);
     *out = buffer;
     *responseLength = static_cast<uint32_t>(text.size());
-}
-
-bool SensorInstalledForNotify() {
-    return scIsServiceInstalled(kClientService) == 1 && IsCurrentClientVersion();
 }
 
 // A handler that meets a JSON type error in its notification (an object
@@ -103,7 +96,7 @@ int32_t vornExt_OnNotify(uint32_t requestLength, const char* request) {
     if (!PassesCommonGate(__func__)) return 0;
     LOG_TRACE("[vornExt_OnNotify][Start][iTotalBytesInData][%d]", static_cast<int>(requestLength));
     if (requestLength == 0 || !request) return -1;
-    if (!SensorInstalledForNotify()) {
+    if (!HasCurrentQvkxcClient(ReadSensorSnapshot())) {
         LOG_WARN("[vornExt_OnNotify][iKX haven't install]");
         return -1;
     }

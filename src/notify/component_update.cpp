@@ -7,9 +7,11 @@
 
 #include <system_error>
 
-#include "common/file_ops.h"
-#include "common/sensor_registry.h"
+#include "win32/file_ops.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/components.h"
 #include "platform/text.h"
+#include "request/request_text.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"
 #include "notify/notify_json.h"
@@ -19,7 +21,6 @@
 namespace ikx {
 namespace {
 
-constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
 constexpr char kHandler[] = "NotifyClientComponentUpdate";
 
 // What one element names, once it has passed the checks.

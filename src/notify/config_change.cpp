@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "common/ipc.h"
+#include "hostagent/ipc.h"
 #include "platform/text.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"

@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-#include "common/ipc.h"
+#include "hostagent/ipc.h"
 #include "platform/text.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"

@@ -1,7 +1,7 @@
 #include "notify/relays.h"
 
-#include "common/ipc.h"
-#include "common/nipc_channel.h"
+#include "hostagent/ipc.h"
+#include "hostagent/nipc_channel.h"
 #include "log/log.h"
 
 namespace ikx {
@@ -21,8 +21,7 @@ bool SendText(NipcChannel& channel, uint32_t type, uint32_t commandId, const std
 
 bool SendKxIpcNotifaction(uint32_t commandId, const std::wstring& text) {
     NipcChannel channel;
-    if (!channel.Bound()) {
-        LOG_WARN("Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED(channel.Bound())) {
         return false;
     }
     LOG_INFO("[SendKxIpcNotifaction]");
@@ -38,8 +37,7 @@ bool TriggeriKXComponentUpdate(const std::wstring& command) {
         return false;
     }
     NipcChannel channel;
-    if (!channel.Bound()) {
-        LOG_WARN("Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED(channel.Bound())) {
         return false;
     }
     LOG_INFO("Notify iKX Client to do component update");
@@ -51,8 +49,7 @@ bool TriggeriKXComponentUpdate(const std::wstring& command) {
 bool ReceivedLocalWhitelistFromPelmoAgent(const std::wstring& whitelist) {
     LOG_INFO("[ReceivedLocalWhitelistFromPelmoAgent][Start]");
     NipcChannel channel;
-    if (!channel.Bound()) {
-        LOG_WARN("Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED(channel.Bound())) {
         return false;
     }
     const bool sent = SendText(channel, kNipcTypeReply, kKxCmdTrustedPrograms, whitelist);

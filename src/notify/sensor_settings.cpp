@@ -2,10 +2,10 @@
 // block of settings each, carried to the sensor client.
 #include <string>
 
-#include "common/ipc.h"
-#include "common/nipc_channel.h"
+#include "hostagent/ipc.h"
+#include "hostagent/nipc_channel.h"
 #include "platform/text.h"
-#include "common/stop_pending.h"
+#include "sensor/stop_pending.h"
 #include "log/log.h"
 #include "notify/notify_handlers.h"
 #include "notify/notify_json.h"
@@ -56,8 +56,7 @@ bool NotifyClientSelfProtectionSettings(const Json::Value& request, Json::Value&
         return true;
     }
     NipcChannel channel;
-    if (!channel.Bound()) {
-        LOG_WARN("Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED(channel.Bound())) {
         response["result_code"] = 1;
         return false;
     }

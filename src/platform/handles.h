@@ -27,8 +27,14 @@ class UniqueResource {
     bool valid() const { return value_ != Traits::Invalid(); }
     explicit operator bool() const { return valid(); }
     Type release() { return std::exchange(value_, Traits::Invalid()); }
+    // Keeps the thread's last error across the close, so a caller can report
+    // the failure that made it let go of the resource.
     void reset(Type value = Traits::Invalid()) {
-        if (valid()) Traits::Close(value_);
+        if (valid()) {
+            const DWORD error = ::GetLastError();
+            Traits::Close(value_);
+            ::SetLastError(error);
+        }
         value_ = value;
     }
     // For out-parameters of APIs that create the resource.

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "common/services.h"
+#include "sensor/installed.h"
 
 namespace ikx {
 

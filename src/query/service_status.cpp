@@ -1,7 +1,8 @@
 // Service status and product version queries.
-#include "common/host_agent.h"
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "hostagent/host_agent.h"
+#include "sensor/versions.h"
+#include "sensor/installed.h"
+#include "sensor/sensor_services.h"
 #include "platform/text.h"
 #include "log/log.h"
 #include "query/query_handlers.h"

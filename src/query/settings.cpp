@@ -1,26 +1,15 @@
 // Common settings and self-protection queries.
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/installed.h"
+#include "sensor/policy_values.h"
 #include "platform/text.h"
+#include "request/request_text.h"
 #include "log/log.h"
 #include "query/query_handlers.h"
 #include "query/query_response.h"
 
 namespace ikx {
 namespace {
-
-constexpr char kProductIkx[] = "VORN_IPRODUCT_IKX";
-
-// Installed for self-protection: a client service of either name and a
-// current client version; the engine is not looked at.
-bool ClientInstalled() {
-    if (scIsServiceInstalled(kClientService) != kScInstalled &&
-        scIsServiceInstalled(kOldClientService) != kScInstalled) {
-        return false;
-    }
-    uint32_t major = 0, minor = 0, build = 0;
-    return GetKxcVersion(major, minor, build) == ERROR_SUCCESS && major >= kCurrentMajorVersion;
-}
 
 Json::Value Utf8Array(const std::vector<std::wstring>& entries, const std::wstring& prefix) {
     Json::Value array(Json::arrayValue);
@@ -49,7 +38,7 @@ bool OnQuerySelfProtectionSettings(const Json::Value&, Json::Value& response) {
     response["product_id"] = kProductIkx;
     Json::Value content(Json::objectValue);
     std::wstring folder;
-    if (!ClientInstalled()) {
+    if (!HasCurrentClient(ReadSensorSnapshot())) {
         LOG_INFO("iKX haven't installed");
     } else if (GetKxInstallFolder(folder)) {  // no folder, no partial lists
         const SelfProtectionLists& lists = GetSelfProtectionLists();

@@ -2,9 +2,10 @@
 // the entry checks the stages share.
 #include <new>
 
-#include "common/ipc.h"
-#include "common/sensor_registry.h"
-#include "common/staging.h"
+#include "hostagent/ipc.h"
+#include "sensor/sensor_registry.h"
+#include "sensor/versions.h"
+#include "deploy/staging.h"
 #include "log/log.h"
 #include "update/update.h"
 #include "update/update_context.h"

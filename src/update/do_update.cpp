@@ -1,7 +1,7 @@
 // Update: the installer from the setup folder, handed the upgrade command.
-#include "common/installer_run.h"
-#include "common/processes.h"
-#include "common/staging.h"
+#include "deploy/installer_run.h"
+#include "win32/processes.h"
+#include "deploy/staging.h"
 #include "log/log.h"
 #include "update/update.h"
 #include "update/update_context.h"

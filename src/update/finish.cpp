@@ -2,10 +2,10 @@
 // rollback when the framework abandons the upgrade.
 #include <cwchar>
 
-#include "common/backup_manifest.h"
-#include "common/file_ops.h"
-#include "common/sensor_registry.h"
-#include "common/staging.h"
+#include "deploy/backup_manifest.h"
+#include "win32/file_ops.h"
+#include "sensor/sensor_registry.h"
+#include "deploy/staging.h"
 #include "log/log.h"
 #include "platform/handles.h"
 #include "update/service_names.h"

@@ -4,10 +4,10 @@
 
 #include <memory>
 
-#include "common/backup_manifest.h"
-#include "common/file_ops.h"
-#include "common/ipc.h"
-#include "common/staging.h"
+#include "deploy/backup_manifest.h"
+#include "win32/file_ops.h"
+#include "hostagent/ipc.h"
+#include "deploy/staging.h"
 #include "log/log.h"
 #include "update/update.h"
 #include "update/update_context.h"
@@ -47,23 +47,20 @@ int32_t PackagePath(const void* options, std::wstring& package) {
     return 0;
 }
 
+// A missing inner archive reads as a failed package here.
+constexpr ExtractStepTexts kExtractTexts = {
+    "Decompress KX install pack failed.",
+    "Decompress KX install pack failed.",
+    "Decompress KX Engine pack failed.",
+    "Decompress KX Core pack failed.",
+};
+
 // Unlike an install, both inner archives are not checked for first.
 int32_t Unpack(const std::wstring& package, const StagingPaths& paths) {
-    switch (ExtractSensorPackage(package, paths, false)) {
-        case ExtractStep::kDone:
-            return 0;
-        case ExtractStep::kPackage:
-        case ExtractStep::kArchivesMissing:
-            LOG_WARN_AS(kPreUpdate, "Decompress KX install pack failed.");
-            break;
-        case ExtractStep::kEngine:
-            LOG_WARN_AS(kPreUpdate, "Decompress KX Engine pack failed.");
-            break;
-        case ExtractStep::kCore:
-            LOG_WARN_AS(kPreUpdate, "Decompress KX Core pack failed.");
-            break;
-    }
-    return kExtractOrBackupFailed;
+    return ExtractStepSucceeded(ExtractSensorPackage(package, paths, false), kExtractTexts,
+                                IKX_LOG_FILE, kPreUpdate)
+               ? 0
+               : kExtractOrBackupFailed;
 }
 
 // An empty backup folder, ready for the copy of the installation.
@@ -111,8 +108,7 @@ int32_t StageUpdate(const void* options, UpdateContext& update) {
     if (const int32_t result = PrepareStaging(paths.sensor)) return result;
     // A repeated pre-update on the same context binds afresh, not on top.
     DeInitNIPC(&update.ipc);
-    if (!InitNIPC(&update.ipc)) {
-        LOG_WARN_AS(kPreUpdate, "Init NIPC failed");
+    if (!NIPC_BOUND_OR_LOGGED_AS(kPreUpdate, InitNIPC(&update.ipc))) {
         return kIpcFailed;
     }
     std::wstring package;

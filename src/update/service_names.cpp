@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "common/sensor_registry.h"
-#include "common/services.h"
+#include "sensor/sensor_services.h"
+#include "win32/services.h"
 #include "log/log.h"
 #include "platform/handles.h"
 

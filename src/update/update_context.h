@@ -11,8 +11,8 @@
 
 #include <memory>
 
-#include "common/backup_manifest.h"
-#include "common/ipc.h"
+#include "deploy/backup_manifest.h"
+#include "hostagent/ipc.h"
 
 namespace ikx::update {
 

@@ -49,7 +49,7 @@
 #include <thread>
 #include <vector>
 
-#include "common/sensor_registry.h"
+#include "sensor/sensor_registry.h"
 #include "installer_services.h"
 #include "ipc_endpoint.h"
 

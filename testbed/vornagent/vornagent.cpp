@@ -4,7 +4,7 @@
 
 #include <cwchar>
 
-#include "common/verified_loading.h"
+#include "hostagent/vorn_agent.h"
 
 namespace {
 

@@ -1,0 +1,105 @@
+#include "deploy/backup_manifest.h"
+
+#include <bcrypt.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/handles.h"
+#include "platform/links.h"
+
+namespace ikx {
+namespace {
+
+constexpr DWORD kReadChunk = 1 << 20;
+
+DWORD FromStatus(NTSTATUS status) {
+    return BCRYPT_SUCCESS(status) ? 0 : static_cast<DWORD>(status);
+}
+
+// Size and SHA-256 of one file, read through a handle that does not follow a link.
+DWORD DigestFile(BCRYPT_ALG_HANDLE sha256, const std::wstring& path, ManifestEntry& entry,
+                 std::vector<uint8_t>& buffer) {
+    const UniqueFile file(
+        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return ::GetLastError();
+    UniqueHash hash;
+    if (const DWORD error =
+            FromStatus(::BCryptCreateHash(sha256, hash.put(), nullptr, 0, nullptr, 0, 0))) {
+        return error;
+    }
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(file.get(), buffer.data(), kReadChunk, &got, nullptr)) {
+            return ::GetLastError();
+        }
+        if (got == 0) break;
+        entry.size += got;
+        if (const DWORD error = FromStatus(::BCryptHashData(hash.get(), buffer.data(), got, 0))) {
+            return error;
+        }
+    }
+    return FromStatus(::BCryptFinishHash(hash.get(), entry.digest.data(),
+                                         static_cast<ULONG>(entry.digest.size()), 0));
+}
+
+struct ManifestWalk {
+    BCRYPT_ALG_HANDLE sha256;
+    std::vector<uint8_t> buffer;
+    BackupManifest& manifest;
+};
+
+DWORD ReadTree(ManifestWalk& walk, const std::wstring& root, const std::wstring& relative) {
+    WIN32_FIND_DATAW found = {};
+    const UniqueFind listing(::FindFirstFileW((root + relative + L"*").c_str(), &found));
+    if (!listing) return ::GetLastError();
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (IsReparsePoint(found.dwFileAttributes)) return kErrorReparsePointEncountered;
+        ManifestEntry entry;
+        DWORD error = 0;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            entry.folder = true;
+            error = ReadTree(walk, root, relative + name + L"\\");
+        } else {
+            error = DigestFile(walk.sha256, root + relative + name, entry, walk.buffer);
+        }
+        if (error != 0) return error;
+        walk.manifest[relative + name] = entry;
+    } while (::FindNextFileW(listing.get(), &found));
+    const DWORD end = ::GetLastError();
+    return end == ERROR_NO_MORE_FILES ? 0 : end;
+}
+
+}  // namespace
+
+DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest) {
+    manifest.clear();
+    const std::wstring self = WithoutTrailingBackslash(folder);
+    const DWORD attributes = ::GetFileAttributesW(self.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    if (IsReparsePoint(attributes)) return kErrorReparsePointEncountered;
+    UniqueAlgorithm sha256;
+    if (const DWORD error = FromStatus(
+            ::BCryptOpenAlgorithmProvider(sha256.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        return error;
+    }
+    ManifestWalk walk{sha256.get(), std::vector<uint8_t>(kReadChunk), manifest};
+    return ReadTree(walk, self + L"\\", L"");
+}
+
+std::wstring FirstManifestDifference(const BackupManifest& expected, const BackupManifest& found) {
+    auto want = expected.begin();
+    auto have = found.begin();
+    for (; want != expected.end() && have != found.end(); ++want, ++have) {
+        if (want->first != have->first) return std::min(want->first, have->first);
+        if (!(want->second == have->second)) return want->first;
+    }
+    if (want != expected.end()) return want->first;
+    if (have != found.end()) return have->first;
+    return std::wstring();
+}
+
+}  // namespace ikx

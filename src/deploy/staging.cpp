@@ -1,0 +1,223 @@
+#include "deploy/staging.h"
+
+#include <shlwapi.h>
+
+#include <atomic>
+#include <cwchar>
+
+#include "deploy/decompress.h"
+#include "win32/file_ops.h"
+#include "win32/folder_rules.h"
+#include "hostagent/host_agent.h"
+#include "win32/protected_folders.h"
+#include "sensor/sensor_registry.h"
+#include "log/log.h"
+#include "platform/links.h"
+
+namespace ikx {
+namespace {
+
+constexpr size_t kNameChars = 128;
+
+// The installer and the libraries it loads, copied in this order.
+constexpr const wchar_t* kInstallerFiles[] = {kInstallerName, L"log4c.dll", L"logging.xml",
+                                              L"libDebugLogWriter.dll"};
+constexpr const wchar_t* kHostAgentLibraries[] = {L"vornAgent.dll", L"PlmPIPC.dll"};
+
+bool Exists(const std::wstring& path) {
+    return ::PathFileExistsW(path.c_str()) != FALSE;
+}
+
+void CopyOverwriting(const std::wstring& from, const std::wstring& to) {
+    ::CopyFileW(from.c_str(), to.c_str(), FALSE);
+}
+
+}  // namespace
+
+StagingPaths GetStagingPaths() {
+    StagingPaths paths;
+    GetWindowsTempFolder(paths.temp);
+    paths.sensor = paths.temp + L"\\Sensor\\";
+    paths.package = paths.sensor + L"\\Package\\";
+    paths.setup = paths.sensor + L"\\Setup\\";
+    paths.backup = paths.sensor + L"\\Backup\\";
+    paths.keptLogs = paths.temp + L"\\KXE_Debug\\";
+    paths.sensorData = paths.temp + L"\\SensorData\\";
+    return paths;
+}
+
+PathKind GetPathKind(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslash(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kDirectory : PathKind::kFile;
+}
+
+StagingPrep PrepareStagingFolder(const std::wstring& folder) {
+    const std::wstring self = WithoutTrailingBackslash(folder);
+    StagingPrep prep;
+    const FolderTrust trust = InspectFolder(folder);
+    switch (trust) {
+        case FolderTrust::kMissing:
+            break;
+        case FolderTrust::kLink:
+            prep.error = RemoveLinkItself(self);
+            break;
+        case FolderTrust::kFile:
+            if (!::DeleteFileW(self.c_str())) prep.error = ::GetLastError();
+            break;
+        case FolderTrust::kTrusted:
+        case FolderTrust::kOpenToUsers:
+        case FolderTrust::kForeignOwner:
+        case FolderTrust::kUnreadable:
+            prep.error = CleanDirectory(folder.c_str(), false, false);
+            if (trust == FolderTrust::kTrusted) {
+                if (prep.error != 0) prep.step = StagingPrep::kNotEmptied;
+                return prep;
+            }
+            // Made or opened up by someone else: whoever could write there may
+            // still hold it open, so it is replaced by a folder of our own.
+            prep.error = ::RemoveDirectoryW(self.c_str()) ? 0 : ::GetLastError();
+            break;
+    }
+    if (prep.error == 0) prep.error = CreateProtectedFolder(self);
+    if (prep.error != 0) prep.step = StagingPrep::kNotCleared;
+    return prep;
+}
+
+StagingPrep PrepareKeptLogFolder(const std::wstring& folder) {
+    StagingPrep prep;
+    switch (InspectFolder(folder)) {
+        case FolderTrust::kTrusted:
+            return prep;
+        case FolderTrust::kMissing:
+            prep.error = CreateProtectedFolder(folder);
+            break;
+        case FolderTrust::kOpenToUsers:
+            // Earlier kept logs stay; only who may write there changes.
+            prep.error = ProtectFolder(folder);
+            break;
+        case FolderTrust::kLink:
+            prep.error = RemoveLinkItself(folder);
+            if (prep.error == 0) prep.error = CreateProtectedFolder(folder);
+            break;
+        case FolderTrust::kFile:
+            prep.error = ERROR_DIRECTORY;
+            break;
+        case FolderTrust::kForeignOwner:
+        case FolderTrust::kUnreadable:
+            prep.error = ERROR_ACCESS_DENIED;
+            break;
+    }
+    if (prep.error != 0) prep.step = StagingPrep::kNotCleared;
+    return prep;
+}
+
+ExtractStep ExtractSensorPackage(const std::wstring& packageFile, const StagingPaths& paths,
+                                 bool requireBothArchives) {
+    const std::wstring core = paths.sensor + L"\\" + kCoreArchive;
+    const std::wstring engine = paths.sensor + L"\\" + kEngineArchive;
+    if (!DecompressFile(packageFile, paths.sensor)) return ExtractStep::kPackage;
+    if (requireBothArchives && !(Exists(core) && Exists(engine))) {
+        return ExtractStep::kArchivesMissing;
+    }
+    if (!DecompressFile(engine, paths.sensor)) return ExtractStep::kEngine;
+    if (!DecompressFile(core, paths.package)) return ExtractStep::kCore;
+    return ExtractStep::kDone;
+}
+
+namespace {
+
+const char* TextOf(ExtractStep step, const ExtractStepTexts& texts) {
+    switch (step) {
+        case ExtractStep::kPackage:
+            return texts.package;
+        case ExtractStep::kArchivesMissing:
+            return texts.archivesMissing;
+        case ExtractStep::kEngine:
+            return texts.engine;
+        case ExtractStep::kCore:
+            return texts.core;
+        case ExtractStep::kDone:
+            break;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool ExtractStepSucceeded(ExtractStep step, const ExtractStepTexts& texts, const char* logFile,
+                          const char* function) {
+    const char* text = TextOf(step, texts);
+    if (!text) return true;
+    WriteDebugLog(kLogTag, kWarn, logFile, __LINE__, function, "%s", text);
+    return false;
+}
+
+void CopySetupFiles(const StagingPaths& paths, bool hostAgentLibraries) {
+    for (const wchar_t* name : kInstallerFiles) {
+        CopyOverwriting(paths.package + name, paths.setup + name);
+    }
+    if (!hostAgentLibraries) return;
+    for (const wchar_t* name : kHostAgentLibraries) {
+        CopyOverwriting(paths.package + L"Pelmo\\" + name, paths.setup + name);
+    }
+}
+
+std::wstring KeptLogName(const wchar_t* stem, const wchar_t* operation, const SYSTEMTIME& local) {
+    wchar_t name[kNameChars] = {};
+    _snwprintf_s(name, kNameChars, _TRUNCATE, L"%ls_%ls_%04d_%02d_%02d_%02d_%02d_%02d_%03d.log",
+                 stem, operation, local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute,
+                 local.wSecond, local.wMilliseconds);
+    return name;
+}
+
+void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t* stem,
+             const wchar_t* operation, const SYSTEMTIME& local) {
+    const std::wstring keptLogs = GetStagingPaths().keptLogs;
+    const StagingPrep prep = PrepareKeptLogFolder(keptLogs);
+    if (prep.step != StagingPrep::kReady) {
+        LOG_WARN("Kept-log folder (%ws) is not a safe directory, log not kept. (Error: %d)",
+                 keptLogs.c_str(), static_cast<int>(prep.error));
+        return;
+    }
+    const std::wstring keptName = KeptLogName(stem, operation, local);
+    TryCopyFile(debugFolder.c_str(), keptLogs.c_str(), file, keptName.c_str());
+}
+
+namespace {
+// The one deployment that may use the staging folder now; null when none does.
+std::atomic<const void*> stagingHolder{nullptr};
+}  // namespace
+
+bool ClaimStagingFolder(const void* holder) {
+    const void* expected = nullptr;
+    return stagingHolder.compare_exchange_strong(expected, holder) || expected == holder;
+}
+
+void ReleaseStagingFolder(const void* holder) {
+    const void* expected = holder;
+    stagingHolder.compare_exchange_strong(expected, nullptr);
+}
+
+bool HoldsWhatMustStay(const std::wstring& folder) {
+    if (IsSystemFolder(folder)) return true;
+    std::wstring hostAgent, install, folderFull, installFull;
+    if (GetPelmoClientInsallPath(hostAgent) && FolderContains(folder, hostAgent)) return true;
+    // Above the install folder, not the install folder itself: a rollback empties that.
+    return GetKxInstallFolder(install) && NormalizeFolder(folder, folderFull) &&
+           NormalizeFolder(install, installFull) && folderFull.size() < installFull.size() &&
+           FolderContains(folderFull, installFull);
+}
+
+bool IsWow64() {
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    // Looked up by name: older systems lack it, and then there is no WOW64.
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32");
+    const auto isWow64Process = kernel ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(
+                                             ::GetProcAddress(kernel, "IsWow64Process")))
+                                       : nullptr;
+    BOOL wow64 = FALSE;
+    return isWow64Process && isWow64Process(::GetCurrentProcess(), &wow64) && wow64;
+}
+
+}  // namespace ikx
