@@ -7,38 +7,70 @@
 namespace ikx {
 namespace {
 
-bool ServiceInstalled(const wchar_t* name) {
-    return scIsServiceInstalled(name) == kScInstalled;
+bool ServiceInstalled(std::optional<bool>& known, const wchar_t* name) {
+    if (!known) known = scIsServiceInstalled(name) == kScInstalled;
+    return *known;
 }
 
-bool IsCurrent(bool read, uint32_t major) {
-    return read && major >= kCurrentMajorVersion;
+template <typename Version, typename Reader>
+bool ReadMajor(std::optional<Version>& known, Reader read, uint32_t& major) {
+    if (!known) {
+        known.emplace();
+        known->read = read(known->major);
+    }
+    if (known->read) major = known->major;
+    return known->read;
 }
 
-bool IsOld(bool read, uint32_t major) {
-    return read && major < kCurrentMajorVersion;
+// The version value reads, with a major number from 3 on (current) or below it (old).
+using MajorReader = bool (SensorSnapshot::*)(uint32_t&) const;
+bool IsCurrent(const SensorSnapshot& sensor, MajorReader readMajor) {
+    uint32_t major = 0;
+    return (sensor.*readMajor)(major) && major >= kCurrentMajorVersion;
+}
+bool IsOld(const SensorSnapshot& sensor, MajorReader readMajor) {
+    uint32_t major = 0;
+    return (sensor.*readMajor)(major) && major < kCurrentMajorVersion;
 }
 
 bool CurrentClientVersion(const SensorSnapshot& sensor) {
-    return IsCurrent(sensor.clientVersionRead, sensor.clientMajor);
+    return IsCurrent(sensor, &SensorSnapshot::ClientMajor);
+}
+
+bool CurrentEngineVersion(const SensorSnapshot& sensor) {
+    return IsCurrent(sensor, &SensorSnapshot::EngineMajor);
 }
 
 }  // namespace
 
+bool SensorSnapshot::Client() const {
+    return ServiceInstalled(client_, kClientService);
+}
+bool SensorSnapshot::OldClient() const {
+    return ServiceInstalled(oldClient_, kOldClientService);
+}
+bool SensorSnapshot::Engine() const {
+    return ServiceInstalled(engine_, kEngineService);
+}
+bool SensorSnapshot::OldEngine() const {
+    return ServiceInstalled(oldEngine_, kOldEngineService);
+}
+
+bool SensorSnapshot::ClientMajor(uint32_t& major) const {
+    return ReadMajor(clientVersion_, ClientMajorVersion, major);
+}
+
+bool SensorSnapshot::EngineMajor(uint32_t& major) const {
+    return ReadMajor(engineVersion_, EngineMajorVersion, major);
+}
+
 SensorSnapshot ReadSensorSnapshot() {
-    SensorSnapshot sensor;
-    sensor.client = ServiceInstalled(kClientService);
-    sensor.oldClient = ServiceInstalled(kOldClientService);
-    sensor.engine = ServiceInstalled(kEngineService);
-    sensor.oldEngine = ServiceInstalled(kOldEngineService);
-    sensor.clientVersionRead = ClientMajorVersion(sensor.clientMajor);
-    sensor.engineVersionRead = EngineMajorVersion(sensor.engineMajor);
-    return sensor;
+    return SensorSnapshot();
 }
 
 KxServiceGeneration ServiceGenerationOf(const SensorSnapshot& sensor) {
-    if (sensor.client && CurrentClientVersion(sensor)) return KxServiceGeneration::kCurrent;
-    if (sensor.oldClient && CurrentClientVersion(sensor)) return KxServiceGeneration::kOld;
+    if (sensor.Client() && CurrentClientVersion(sensor)) return KxServiceGeneration::kCurrent;
+    if (sensor.OldClient() && CurrentClientVersion(sensor)) return KxServiceGeneration::kOld;
     return KxServiceGeneration::kNone;
 }
 
@@ -47,9 +79,8 @@ KxServiceGeneration GetKxServiceGeneration() {
 }
 
 bool HasCurrentInstallation(const SensorSnapshot& sensor) {
-    if ((sensor.client || sensor.oldClient) && CurrentClientVersion(sensor)) return true;
-    return (sensor.engine || sensor.oldEngine) &&
-           IsCurrent(sensor.engineVersionRead, sensor.engineMajor);
+    if ((sensor.Client() || sensor.OldClient()) && CurrentClientVersion(sensor)) return true;
+    return (sensor.Engine() || sensor.OldEngine()) && CurrentEngineVersion(sensor);
 }
 
 bool IsIKxInstalled() {
@@ -57,26 +88,22 @@ bool IsIKxInstalled() {
 }
 
 bool HasCurrentClient(const SensorSnapshot& sensor) {
-    return (sensor.client || sensor.oldClient) && CurrentClientVersion(sensor);
+    return (sensor.Client() || sensor.OldClient()) && CurrentClientVersion(sensor);
 }
 
 bool HasCurrentQvkxcClient(const SensorSnapshot& sensor) {
-    return sensor.client && CurrentClientVersion(sensor);
+    return sensor.Client() && CurrentClientVersion(sensor);
 }
 
 bool IsOldInstallation(const SensorSnapshot& sensor) {
-    if (sensor.client || sensor.oldClient) {
-        return IsOld(sensor.clientVersionRead, sensor.clientMajor);
-    }
-    if (sensor.engine || sensor.oldEngine) {
-        return IsOld(sensor.engineVersionRead, sensor.engineMajor);
-    }
+    if (sensor.Client() || sensor.OldClient()) return IsOld(sensor, &SensorSnapshot::ClientMajor);
+    if (sensor.Engine() || sensor.OldEngine()) return IsOld(sensor, &SensorSnapshot::EngineMajor);
     return false;
 }
 
 bool HasSensorToRemove(const SensorSnapshot& sensor) {
-    return (sensor.client && CurrentClientVersion(sensor)) || sensor.engine ||
-           (sensor.oldClient && CurrentClientVersion(sensor)) || sensor.oldEngine;
+    return (sensor.Client() && CurrentClientVersion(sensor)) || sensor.Engine() ||
+           (sensor.OldClient() && CurrentClientVersion(sensor)) || sensor.OldEngine();
 }
 
 }  // namespace ikx

@@ -3,20 +3,31 @@
 // same facts, so the facts are read once into a snapshot and each rule is a
 // plain function of it.
 #include <cstdint>
+#include <optional>
 
 namespace ikx {
 
 // Which of the four sensor services exist, and the major number of each
-// version value (valid only when it could be read).
-struct SensorSnapshot {
-    bool client = false;
-    bool oldClient = false;
-    bool engine = false;
-    bool oldEngine = false;
-    bool clientVersionRead = false;
-    uint32_t clientMajor = 0;
-    bool engineVersionRead = false;
-    uint32_t engineMajor = 0;
+// version value. Each fact is read when a rule first asks for it and kept for
+// the snapshot's life: a notification's check reads one service and one
+// value, not all six.
+class SensorSnapshot {
+  public:
+    bool Client() const;
+    bool OldClient() const;
+    bool Engine() const;
+    bool OldEngine() const;
+    // False when the value cannot be read; `major` is then not set.
+    bool ClientMajor(uint32_t& major) const;
+    bool EngineMajor(uint32_t& major) const;
+
+  private:
+    struct Version {
+        bool read = false;
+        uint32_t major = 0;
+    };
+    mutable std::optional<bool> client_, oldClient_, engine_, oldEngine_;
+    mutable std::optional<Version> clientVersion_, engineVersion_;
 };
 SensorSnapshot ReadSensorSnapshot();
 
