@@ -4,7 +4,11 @@
 driver_start_types() {
   local d hex
   for d in qvkxutil qvkxflt qvkxcore; do
-    hex=$(run reg query "HKLM\\System\\CurrentControlSet\\Services\\$d" /v Start | tr -d '\r' | awk '/Start/ {print $3}')
+    # The service manager may write a new service's key a moment after sc returns.
+    for _ in $(seq 50); do
+      hex=$(run reg query "HKLM\\System\\CurrentControlSet\\Services\\$d" /v Start 2>/dev/null | tr -d '\r' | awk '/Start/ {print $3}') && [ -n "$hex" ] && break
+      sleep 0.1
+    done
     printf '  %-9s start type %d\n' "$d" "$hex"
   done
 }
