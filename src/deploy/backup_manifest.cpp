@@ -12,6 +12,9 @@ namespace ikx {
 namespace {
 
 constexpr DWORD kReadChunk = 1 << 20;
+// Only read: a file the running sensor holds open is still compared, not
+// reported as a difference.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 DWORD FromStatus(NTSTATUS status) {
     return BCRYPT_SUCCESS(status) ? 0 : static_cast<DWORD>(status);
@@ -21,7 +24,7 @@ DWORD FromStatus(NTSTATUS status) {
 DWORD DigestFile(BCRYPT_ALG_HANDLE sha256, const std::wstring& path, ManifestEntry& entry,
                  std::vector<uint8_t>& buffer) {
     const UniqueFile file(
-        ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+        ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
                       FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return ::GetLastError();
     UniqueHash hash;
