@@ -39,7 +39,7 @@ TEST_F(Robustness, ConcurrentCallsAllGetTheirOwnCorrectAnswer) {
     for (size_t i = 1; i < expected.size(); ++i) ASSERT_NE(expected[i], expected[i - 1]);
     ASSERT_EQ(Send(dll.OnNotify, kNotify), -1);  // refused without the client service
 
-    constexpr int kThreads = 8, kCallsPerThread = 120;
+    constexpr int kThreads = 8, kCallsPerThread = 60;
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -68,9 +68,10 @@ TEST_F(Robustness, HandlesAndMemoryStayFlatOverManyCalls) {
         Send(dll.OnCommand, kCommand);
         Send(dll.OnNotify, kNotify);
     };
-    // 320 calls whose log records go nowhere: a status query costs Wine's service
-    // manager about 0.1 s, so more rounds buy little but time.
-    ExpectFlatUsage(round, 5, 40);
+    // 160 calls whose log records go nowhere: a status query costs Wine's service
+    // manager about 0.1 s, so more rounds buy little but time; a handle lost
+    // per round is still five times the slack.
+    ExpectFlatUsage(round, 3, 20);
     // With a log server every record opens, writes and closes a pipe; the
     // server keeps none, so that only the extension's memory is measured.
     std::atomic<int> records{0};
@@ -86,8 +87,9 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     std::vector<std::string> valid(std::begin(kQueries), std::end(kQueries));
     valid.insert(valid.end(), {kCommand, kNotify});
     int answered = 0;
-    // Each envelope goes through all three exports, ~20 ms a round under Wine.
-    for (int i = 0; i < 400; ++i) {
+    // Each envelope goes through all three exports, ~20 ms a round under Wine;
+    // the envelope reader itself is fuzzed at length on the host build.
+    for (int i = 0; i < 200; ++i) {
         const std::string text = HostileEnvelope(random, valid);
         const uint32_t length = static_cast<uint32_t>(text.size());
         uint32_t responseLength = 0;
@@ -112,7 +114,7 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     EXPECT_EQ(dll.OnQueryData(0, 0, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(dll.OnCommand(0, 0, nullptr), 0);
     EXPECT_EQ(dll.OnNotify(0, 0, nullptr), -1);
-    EXPECT_GT(answered, 16);  // valid queries among the generated ones were answered
+    EXPECT_GT(answered, 8);  // valid queries among the generated ones were answered
     // The extension still answers normally afterwards.
     EXPECT_NE(dll.Query(kQueries[0]).find("\"status_code\" : 2"), std::string::npos);
 }

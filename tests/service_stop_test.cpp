@@ -60,9 +60,10 @@ TEST_F(ControlWorld, MdrOffStopsServicesAndDrivers) {
     // The value of "enable" ("" for none): the first three switch the sensor
     // off (result_code 0), the rest are no switch position (result_code 2).
     const std::string values[] = {"", "0", "false", "2", "\"0\"", "0.5", "[0]", "4294967296"};
+    bool laid = false;  // a value that switches nothing leaves the sensor as it was laid
     for (const std::string& value : values) {
         SCOPED_TRACE(value);
-        Lay(SensorSetup());
+        if (!laid) Lay(SensorSetup());
         const bool off = &value < values + 3;
         const std::string data = value.empty() ? "{}" : "{\"enable\":" + value + "}";
         EXPECT_EQ(Run(ikx::OnCommandMDRSettings, data)["result_code"], off ? 0 : 2);
@@ -73,9 +74,14 @@ TEST_F(ControlWorld, MdrOffStopsServicesAndDrivers) {
         // The channel is bound even for a value it does not act on.
         EXPECT_TRUE(log.Contains("Success to init NPIC for CLI!"));
         EXPECT_EQ(log.Contains("Unknown command id"), !off);
-        Clear();
+        laid = !off;
+        if (laid) {
+            log.Clear();
+        } else {
+            Clear();
+        }
     }
-    Lay(SensorSetup());
+    if (!laid) Lay(SensorSetup());
     agent.Place(L"PlmPIPC.initfail.dll", L"PlmPIPC.dll");
     EXPECT_EQ(Run(ikx::OnCommandMDRSettings, R"({"enable":0})")["result_code"], 1);
     EXPECT_EQ(Run(ikx::OnCommandStopService)["result_code"], 1);

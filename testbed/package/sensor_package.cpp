@@ -224,7 +224,12 @@ bool BuildSensorPackage(const std::wstring& folder, const std::wstring& binDir,
 
     bool ok =
         options.damage == Damage::kNotZip ? WriteFile(out, Bulk(4096, 7)) : WriteZip(out, outer);
-    if (ok && options.damage == Damage::kTruncated) fs::resize_file(out, fs::file_size(out) / 2);
+    // Cut before the first end-of-archive record: the stored inner archives
+    // carry their own, and a reader searching backwards must find none.
+    std::string written;
+    if (ok && options.damage == Damage::kTruncated && ReadFile(out, written)) {
+        fs::resize_file(out, written.find("PK\x05\x06") / 2);
+    }
     if (!ok && reason) *reason = "cannot write " + out.string();
     return ok;
 }
