@@ -10,6 +10,18 @@ bool ClimbsUp(const std::string& piece) {
     return piece.find_first_not_of(". ") == std::string::npos;
 }
 
+// Without the "." pieces before the last: Windows makes no folder ".", so
+// "x\.\y" could not be created piece by piece; the entry lands at "x\y".
+std::string WithoutCurrentFolderPieces(const std::string& name) {
+    std::string out;
+    size_t start = 0;
+    for (size_t end = name.find('\\'); end != std::string::npos; end = name.find('\\', start)) {
+        if (name.compare(start, end - start, ".") != 0) out.append(name, start, end - start + 1);
+        start = end + 1;
+    }
+    return out.append(name, start, std::string::npos);
+}
+
 }  // namespace
 
 std::string EntryNameWithBackslashes(const std::string& name) {
@@ -40,7 +52,7 @@ EntryPlace PlaceEntry(const std::string& folder, const std::string& name, std::s
     std::string path(folder);
     if (path.empty() || path.back() != '\\') path += '\\';
     const size_t end = path.size() - 1;
-    path += inner;
+    path += WithoutCurrentFolderPieces(inner);
     if (path.size() > kMaxEntryPathBytes) return EntryPlace::kTooLong;
     target = std::move(path);
     folderEnd = end;

@@ -143,6 +143,9 @@ TEST(Versions, FieldsAreReadAsTheRuntimesScanReadsThem) {
         {u"3..4", 1, 3, 0, 0},
         {u"7 .1.1", 1, 7, 0, 0},
         {u"\u3000\u00a05.1", 2, 5, 1, 0},
+        {u"\u0085"
+         u"9",
+         0, 0, 0, 0},  // the one Unicode blank the runtime does not skip
         {u"0x10.1.1", 1, 0, 0, 0},
         {u"-", 0, 0, 0, 0},
         {u".5.1", 0, 0, 0, 0},
@@ -215,7 +218,8 @@ TEST(EntryNames, WhereEachNameMayBeWritten) {
     } rows[] = {
         {"Setup/KXInstaller.exe", ikx::EntryPlace::kInside, "C:\\t\\Setup\\KXInstaller.exe"},
         {"a..b/c...d", ikx::EntryPlace::kInside, "C:\\t\\a..b\\c...d"},
-        {"./a/.", ikx::EntryPlace::kInside, "C:\\t\\.\\a\\."},
+        {"./a/./b/.", ikx::EntryPlace::kInside, "C:\\t\\a\\b\\."},
+        {"a/.b/. /b.", ikx::EntryPlace::kInside, "C:\\t\\a\\.b\\. \\b."},
         {"sub/../x", ikx::EntryPlace::kOutside, ""},
         {"...", ikx::EntryPlace::kOutside, ""},
         {"a/.. ./b", ikx::EntryPlace::kOutside, ""},
