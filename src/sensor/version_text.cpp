@@ -7,11 +7,12 @@
 namespace ikx {
 namespace {
 
-// Unicode's white space, which the C runtime's wide scan skips before a number.
+// What the C runtime's wide scan skips before a number: Unicode's white space
+// but U+0085, and U+FFFF, which it reads as the end of input and passes over.
 bool IsWideSpace(char16_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0xA0 || c == 0x1680 ||
            (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
+           c == 0x205F || c == 0x3000 || c == 0xFFFF;
 }
 
 // One "%d" from `at`: white space, a sign, decimal digits; a value beyond 32
