@@ -141,12 +141,12 @@ void CollectFiles(const std::wstring& folder, const std::wstring& relative,
 // any other lands nowhere, two levels up or at a drive's root included.
 TEST_F(Extraction, EachEntryLandsWhereTheNameRuleSays) {
     const std::string names[] = {
-        "plain.txt",        "sub/deep/n.txt",  "a..b/c...d.txt",     "./dot.txt",
-        "x/./y.txt",        "trail./n.txt",    "blank /n.txt",       ". ./n.txt",
-        "x/. ./n.txt",      "n.txt.",          "x\\back.txt",        "x//double.txt",
-        "../up.txt",        "x/../../up2.txt", ".. /up3.txt",        "... /up4.txt",
-        ".../up5.txt",      "/zz_root.txt",    "\\zz_root2.txt",     "C:zz_drive.txt",
-        "C:/zz_drive2.txt", "s.txt:stream",    std::string(250, 'n')};
+        "plain.txt",      "sub/deep/n.txt",   "a..b/c...d.txt",  "./dot.txt",
+        "x/./y.txt",      "trail./n.txt",     "blank /n.txt",    ". ./n.txt",
+        "x/. ./n.txt",    "n.txt.",           "x\\back.txt",     "x//double.txt",
+        ".//lead.txt",    "../up.txt",        "x/../../up2.txt", ".. /up3.txt",
+        "... /up4.txt",   ".../up5.txt",      "/zz_root.txt",    "\\zz_root2.txt",
+        "C:zz_drive.txt", "C:/zz_drive2.txt", "s.txt:stream",    std::string(250, 'n')};
     int round = 0;
     for (const std::string& name : names) {
         const std::wstring dir = dir_ + L"r" + std::to_wstring(++round) + L"\\";

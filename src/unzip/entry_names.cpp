@@ -10,13 +10,16 @@ bool ClimbsUp(const std::string& piece) {
     return piece.find_first_not_of(". ") == std::string::npos;
 }
 
-// Without the "." pieces before the last: Windows makes no folder ".", so
-// "x\.\y" could not be created piece by piece; the entry lands at "x\y".
+// Without the "." and empty pieces before the last: Windows makes no folder
+// ".", so "x\.\y" could not be created piece by piece; the entry lands at
+// "x\y", as "x\\y" does. A leftover "\" would otherwise follow the folder's.
 std::string WithoutCurrentFolderPieces(const std::string& name) {
     std::string out;
     size_t start = 0;
     for (size_t end = name.find('\\'); end != std::string::npos; end = name.find('\\', start)) {
-        if (name.compare(start, end - start, ".") != 0) out.append(name, start, end - start + 1);
+        if (end != start && name.compare(start, end - start, ".") != 0) {
+            out.append(name, start, end - start + 1);
+        }
         start = end + 1;
     }
     return out.append(name, start, std::string::npos);

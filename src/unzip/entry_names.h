@@ -22,8 +22,8 @@ std::string EntryNameWithBackslashes(const std::string& name);
 bool StaysInsideTarget(const std::string& name);
 
 // Where the entry `name` lands below `folder` (not empty): `target` is the
-// folder with one trailing backslash and the name after it, its "." pieces
-// before the last left out; `folderEnd` the position of that backslash. Both
+// folder with one trailing backslash and the name after it, its "." and
+// empty pieces before the last left out; `folderEnd` the position of that backslash. Both
 // are set only for kInside.
 EntryPlace PlaceEntry(const std::string& folder, const std::string& name, std::string& target,
                       size_t& folderEnd);

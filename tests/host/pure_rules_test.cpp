@@ -219,6 +219,7 @@ TEST(EntryNames, WhereEachNameMayBeWritten) {
         {"Setup/KXInstaller.exe", ikx::EntryPlace::kInside, "C:\\t\\Setup\\KXInstaller.exe"},
         {"a..b/c...d", ikx::EntryPlace::kInside, "C:\\t\\a..b\\c...d"},
         {"./a/./b/.", ikx::EntryPlace::kInside, "C:\\t\\a\\b\\."},
+        {".//x\\\\y/", ikx::EntryPlace::kInside, "C:\\t\\x\\y\\"},
         {"a/.b/. /b.", ikx::EntryPlace::kInside, "C:\\t\\a\\.b\\. \\b."},
         {"sub/../x", ikx::EntryPlace::kOutside, ""},
         {"...", ikx::EntryPlace::kOutside, ""},
