@@ -3,7 +3,10 @@
 #include "sensor/sensor_registry.h"
 #include "sensor/components.h"
 #include "sensor/policy_values.h"
+#include "sensor/versions.h"
 #include "in_process.h"
+
+#include <cwchar>
 
 using namespace testsupport;
 
@@ -52,6 +55,44 @@ TEST_F(SensorRegistry, ComponentVersionConversionLimits) {
     EXPECT_TRUE(log.Contains("Unknown AUID: 0x48040000."));
     ASSERT_TRUE(ikx::GetKxAgentComponent(0x48040244, row));
     EXPECT_EQ(row.update_type, L"xdr_filter");
+}
+
+// The client version reads as the C runtime's own "%d.%d.%d" scan reads the
+// same text (the second opinion): blanks of every kind, signs, values past 32
+// bits, and fields it does not reach keep what the caller had.
+TEST_F(SensorRegistry, ClientVersionReadsAsTheRuntimesScan) {
+    const wchar_t* const texts[] = {L"3.0.1308",
+                                    L" 3. 1.-2",
+                                    L"+3.+4.5.6",
+                                    L"2147483648.-99999999999.4294967296",
+                                    L"3..4",
+                                    L"7 .1.1",
+                                    L"\u3000\u00a05.1",
+                                    L"\u2028\u205f\u1680\u200a\u202f"
+                                    L"9",
+                                    L"\u0085"
+                                    L"9",
+                                    L"\uffff"
+                                    L"7.1",
+                                    L"\u200b"
+                                    L"1.1",
+                                    L"\ufeff"
+                                    L"1.1",
+                                    L"0x10.1.1",
+                                    L"-",
+                                    L".5.1",
+                                    L"\u0661.2.3",
+                                    L"\uff11.2"};
+    for (const wchar_t* text : texts) {
+        RegSetString(kKxcKey, L"Version", text);
+        int scanned[3] = {11, 12, 13};
+        std::swscanf(text, L"%d.%d.%d", &scanned[0], &scanned[1], &scanned[2]);
+        uint32_t major = 11, minor = 12, build = 13;
+        ASSERT_EQ(ikx::GetKxcVersion(major, minor, build), ERROR_SUCCESS);
+        EXPECT_EQ(major, static_cast<uint32_t>(scanned[0])) << Narrow(text);
+        EXPECT_EQ(minor, static_cast<uint32_t>(scanned[1])) << Narrow(text);
+        EXPECT_EQ(build, static_cast<uint32_t>(scanned[2])) << Narrow(text);
+    }
 }
 
 TEST_F(SensorRegistry, PolicyValuesRoundTripAndFailWithoutTheKey) {

@@ -4,6 +4,7 @@
 #include "deploy/decompress.h"
 #include "in_process.h"
 #include "platform/handles.h"
+#include "unzip/entry_names.h"
 
 using namespace testsupport;
 
@@ -114,6 +115,67 @@ INSTANTIATE_TEST_SUITE_P(Names, EscapingEntry,
                          ::testing::Values("../escaped.txt", "sub/../../escaped.txt",
                                            "..\\escaped.txt", ".. /escaped.txt", "/escaped.txt",
                                            "\\escaped.txt", "C:/escaped.txt", "C:escaped.txt"));
+
+// Every file below `folder` (ending in a backslash), relative to it. Walked
+// through "\\?\" paths, which Windows takes as they are: a folder "blank " is
+// listed, not trimmed to a "blank" that does not exist.
+void CollectFiles(const std::wstring& folder, const std::wstring& relative,
+                  std::vector<std::wstring>& files) {
+    WIN32_FIND_DATAW data = {};
+    const ikx::UniqueFind find(
+        ::FindFirstFileW((L"\\\\?\\" + folder + relative + L"*").c_str(), &data));
+    if (!find) return;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            CollectFiles(folder, relative + name + L"\\", files);
+        } else {
+            files.push_back(relative + name);
+        }
+    } while (::FindNextFileW(find.get(), &data));
+}
+
+// The name rule beside what Windows makes of the same name: an entry placed
+// inside lands, once, below the target folder at the path the rule gave it;
+// any other lands nowhere, two levels up or at a drive's root included.
+TEST_F(Extraction, EachEntryLandsWhereTheNameRuleSays) {
+    const std::string names[] = {
+        "plain.txt",      "sub/deep/n.txt",   "a..b/c...d.txt",  "./dot.txt",
+        "x/./y.txt",      "trail./n.txt",     "blank /n.txt",    ". ./n.txt",
+        "x/. ./n.txt",    "n.txt.",           "x\\back.txt",     "x//double.txt",
+        ".//lead.txt",    "../up.txt",        "x/../../up2.txt", ".. /up3.txt",
+        "... /up4.txt",   ".../up5.txt",      "/zz_root.txt",    "\\zz_root2.txt",
+        "C:zz_drive.txt", "C:/zz_drive2.txt", "s.txt:stream",    std::string(250, 'n')};
+    int round = 0;
+    for (const std::string& name : names) {
+        const std::wstring dir = dir_ + L"r" + std::to_wstring(++round) + L"\\";
+        ASSERT_TRUE(::CreateDirectoryW(dir.c_str(), nullptr));
+        const std::wstring target = dir + L"target\\sub";
+        MakeZip(dir + L"one.zip", {{name, "landed"}});
+        std::string placed;
+        size_t folderEnd = 0;
+        const bool inside =
+            ikx::PlaceEntry(Narrow(target), name, placed, folderEnd) == ikx::EntryPlace::kInside;
+
+        EXPECT_EQ(ikx::DecompressFile(dir + L"one.zip", target), inside) << name;
+        std::vector<std::wstring> landed;
+        CollectFiles(dir, L"", landed);
+        landed.erase(std::find(landed.begin(), landed.end(), L"one.zip"));
+        if (inside) {
+            EXPECT_EQ(landed.size(), 1u) << name;
+            for (const std::wstring& file : landed) {
+                EXPECT_EQ(file.rfind(L"target\\sub\\", 0), 0u) << name << " " << Narrow(file);
+            }
+            EXPECT_EQ(ReadBytes(Widen(placed)), "landed") << name;
+        } else {
+            for (const std::wstring& file : landed) ADD_FAILURE() << name << " " << Narrow(file);
+        }
+    }
+    for (const wchar_t* root : {L"C:\\zz_root.txt", L"C:\\zz_root2.txt", L"C:\\zz_drive2.txt"}) {
+        EXPECT_FALSE(PathExists(root)) << Narrow(root);
+    }
+}
 
 TEST_F(Extraction, BrokenOrMissingArchiveFailsAndLeavesNoHandleOpen) {
     const std::string data = "payload that will be damaged in the stored entry";

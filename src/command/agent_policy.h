@@ -5,14 +5,11 @@
 
 #include <cstdint>
 
+#include "command/policy_data.h"
+
 namespace ikx {
 
-constexpr int kMdrModeOn = 1;
-constexpr int kMdrModeOff = 2;
-
-// All characters but the last are the policy id in base 64 (-1 when one is
-// no digit); the last one's parity is the MDR mode. False, with id -1 and
-// mode off, for a null or empty text.
+// DecodePolicyText with its records; a null text reads as empty.
 bool DecodePolicyData(const wchar_t* policyData, int64_t& policyId, int& mdrMode);
 
 // Hands one command to the sibling's extension library; false when that

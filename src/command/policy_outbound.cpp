@@ -10,6 +10,7 @@
 #include "hostagent/sibling_extension.h"
 #include "log/log.h"
 #include "platform/handles.h"
+#include "platform/text.h"
 
 namespace ikx {
 namespace {
@@ -19,38 +20,18 @@ constexpr size_t kAckBodyBytes = 260;
 constexpr uint32_t kHttpOk = 200;
 constexpr uint32_t kEnableBit = 1;
 
-// a-z 0..25, A-Z 26..51, 0-9 52..61, '-' 62, '_' 63; -1 for anything else.
-int Base64Digit(wchar_t c) {
-    if (c >= L'a' && c <= L'z') return c - L'a';
-    if (c >= L'A' && c <= L'Z') return c - L'A' + 26;
-    if (c >= L'0' && c <= L'9') return c - L'0' + 52;
-    if (c == L'-') return 62;
-    if (c == L'_') return 63;
-    return -1;
-}
-
 }  // namespace
 
 bool DecodePolicyData(const wchar_t* policyData, int64_t& policyId, int& mdrMode) {
-    if (!policyData || !*policyData) {
+    PolicyData data;
+    const bool decoded = DecodePolicyText(Utf16Of(policyData), data);
+    policyId = data.id;
+    mdrMode = data.mdrMode;
+    if (!decoded) {
         LOG_WARN("Policy data is invalid!");
-        policyId = -1;
-        mdrMode = kMdrModeOff;
         return false;
     }
     LOG_INFO("wszPolicyData: %ws", policyData);
-    const size_t length = std::wcslen(policyData);
-    uint64_t value = 0;  // unsigned, so that overflow wraps
-    for (size_t i = 0; i + 1 < length; ++i) {
-        const int digit = Base64Digit(policyData[i]);
-        if (digit < 0) {
-            value = static_cast<uint64_t>(-1);
-            break;
-        }
-        value = value * 64 + static_cast<uint64_t>(digit);
-    }
-    policyId = static_cast<int64_t>(value);
-    mdrMode = (policyData[length - 1] & 1) ? kMdrModeOn : kMdrModeOff;
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "entry/dispatch.h"
 #include "entry/exports.h"
 #include "entry/lifecycle.h"
+#include "request/request_keys.h"
 #include "request/request_text.h"
 #include "log/log.h"
 
@@ -45,19 +46,17 @@ int32_t vornExt_OnQueryData(uint32_t requestLength, const char* request, uint32_
                             char** response) {
     if (!PassesCommonGate(__func__)) return 0;
     const Json::Value parsed = ParseRequest(RequestText(request, requestLength));
-    const std::string productId = MemberText(parsed, "product_id");
-    if (productId != kProductIkx) {
+    const RequestKeys keys = ReadRequestKeys(parsed, RequestKind::kQuery);
+    if (keys.productId != kProductIkx) {
         LOG_TRACE("product_id is not iKX");
-        LOG_TRACE("[vornExt_OnQueryData][product_id][%s]", productId.c_str());
+        LOG_TRACE("[vornExt_OnQueryData][product_id][%s]", keys.productId.c_str());
         return 0;
     }
-    const std::string queryId = MemberText(parsed, "query_id");
-    const std::string queryType = NestedMemberText(parsed, "query_data", "query_type");
-    LOG_TRACE("[vornExt_OnQueryData][query_id][%s][query_type][%s]", queryId.c_str(),
-              queryType.c_str());
-    const std::wstring id = MultiByteToWide(queryId, kCodePageUtf8);
+    LOG_TRACE("[vornExt_OnQueryData][query_id][%s][query_type][%s]", keys.id.c_str(),
+              keys.type.c_str());
+    const std::wstring id = MultiByteToWide(keys.id, kCodePageUtf8);
     const RequestHandler handler =
-        FindHandler(QueryDispatchMap(), id, MultiByteToWide(queryType, kCodePageUtf8));
+        FindHandler(QueryDispatchMap(), id, MultiByteToWide(keys.type, kCodePageUtf8));
     if (!handler) return 0;
 
     LOG_INFO("[vornExt_OnQueryData][it][Hit][%ws]", id.c_str());
@@ -76,9 +75,9 @@ int32_t vornExt_OnCommand(uint32_t requestLength, const char* request) {
     if (!PassesCommonGate(__func__)) return 0;
     LOG_TRACE("vornExt_OnCommand() >>>");
     const Json::Value parsed = ParseRequest(WholeRequestText(request, requestLength));
-    const std::wstring id = MultiByteToWide(MemberText(parsed, "command_id"), kCodePageUtf8);
-    const std::wstring type =
-        MultiByteToWide(NestedMemberText(parsed, "command_data", "command_type"), kCodePageUtf8);
+    const RequestKeys keys = ReadRequestKeys(parsed, RequestKind::kCommand);
+    const std::wstring id = MultiByteToWide(keys.id, kCodePageUtf8);
+    const std::wstring type = MultiByteToWide(keys.type, kCodePageUtf8);
     LOG_TRACE("command_id: %ws, command_type: %ws", id.c_str(), type.c_str());
     if (const RequestHandler handler = FindHandler(CommandDispatchMap(), id, type)) {
         Json::Value discarded;
@@ -102,18 +101,16 @@ int32_t vornExt_OnNotify(uint32_t requestLength, const char* request) {
     }
     // Notification text comes NUL-terminated; the length is only a presence test.
     const Json::Value parsed = ParseRequest(std::string(request));
-    const std::string productId = MemberText(parsed, "product_id");
-    if (productId != kProductIkx) {
+    const RequestKeys keys = ReadRequestKeys(parsed, RequestKind::kNotify);
+    if (keys.productId != kProductIkx) {
         LOG_TRACE("[vornExt_OnNotify][product_id is not iKX]");
-        LOG_TRACE("[vornExt_OnNotify][product_id][%s]", productId.c_str());
+        LOG_TRACE("[vornExt_OnNotify][product_id][%s]", keys.productId.c_str());
         return 0;
     }
-    const std::string notifyId = MemberText(parsed, "notify_id");
-    const std::string notifyType = NestedMemberText(parsed, "notify_data", "notify_type");
-    LOG_TRACE("[vornExt_OnNotify][notify_id][%s][notify_type][%s]", notifyId.c_str(),
-              notifyType.c_str());
-    const std::wstring id = MultiByteToWide(notifyId, kCodePageUtf8);
-    const std::wstring type = MultiByteToWide(notifyType, kCodePageUtf8);
+    LOG_TRACE("[vornExt_OnNotify][notify_id][%s][notify_type][%s]", keys.id.c_str(),
+              keys.type.c_str());
+    const std::wstring id = MultiByteToWide(keys.id, kCodePageUtf8);
+    const std::wstring type = MultiByteToWide(keys.type, kCodePageUtf8);
     const auto rows = NotifyDispatchMap().equal_range(id);
     for (auto it = rows.first; it != rows.second; ++it) {
         LOG_TRACE("[vornExt_OnNotify][it][second][%ws]", it->second.first.c_str());

@@ -7,18 +7,19 @@ namespace ikx {
 
 class CCmdProtocol {
   public:
-    CCmdProtocol(const wchar_t* separator, size_t reserve);
+    CCmdProtocol(const char16_t* separator, size_t reserve);
     virtual ~CCmdProtocol() = default;
 
-    CCmdProtocol& Append(const wchar_t* text);
+    // A field ends at its first NUL; null is an empty field.
+    CCmdProtocol& Append(const char16_t* text);
     CCmdProtocol& Append(int32_t value);
     CCmdProtocol& Append(uint32_t value);
 
-    const std::wstring& Text() const { return buffer_; }
+    const std::u16string& Text() const { return buffer_; }
 
   private:
-    std::wstring separator_;
-    std::wstring buffer_;
+    std::u16string separator_;
+    std::u16string buffer_;
     bool firstField_ = true;
 };
 

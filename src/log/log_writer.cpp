@@ -3,14 +3,13 @@
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
-#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <new>
 
 #include "platform/text.h"
-#include "log/cmd_protocol.h"
 #include "log/log.h"
+#include "log/log_record.h"
 #include "log/named_pipe_client.h"
 
 namespace ikx {
@@ -26,7 +25,6 @@ class CPelmoDebugLogWriter {
 CPelmoDebugLogWriter* g_logWriter = nullptr;
 
 constexpr size_t kMessageBytes = 4096;
-constexpr size_t kTextBytes = 8192;
 constexpr wchar_t kLogPipeName[] = L"Log_ServerNamePipe";
 
 }  // namespace
@@ -60,29 +58,26 @@ void WriteDebugLog(const char* tag, int level, const char* file, int line, const
 
 void SendLogToServer(const char* tag, int level, const char* file, int line, const char* function,
                      const char* message) {
-    CCmdProtocol record(L"\t", 1024);
-    char text[kTextBytes] = {};
-    _snprintf_s(text, kTextBytes - 1, _TRUNCATE, "[%s][%s][%s]%s", "-iKXClient-", tag ? tag : "",
-                function ? function : "", message ? message : "");
-    const std::wstring wideFile = MultiByteToWide(file ? file : "", kCodePageAnsi);
-    record.Append(L"LOG_WRITE")
-        .Append(static_cast<int32_t>(_time64(nullptr)))
-        .Append(static_cast<uint32_t>(::GetCurrentProcessId()))
-        .Append(static_cast<uint32_t>(::GetCurrentThreadId()))
-        .Append(static_cast<int32_t>(static_cast<signed char>(level)))
-        .Append(wideFile.c_str());
-    record.Append(static_cast<int32_t>(line));
-
-    const int textLength = static_cast<int>(std::strlen(text));
+    const std::string text = LogRecordText(tag, function, message);
+    const int textLength = static_cast<int>(text.size());
     std::unique_ptr<wchar_t[]> wideText(new (std::nothrow) wchar_t[textLength + 1]());
     if (!wideText) return;
-    ::MultiByteToWideChar(CP_ACP, 0, text, -1, wideText.get(), textLength + 1);
-    record.Append(wideText.get());
+    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wideText.get(), textLength + 1);
+
+    LogRecord fields;
+    fields.time = static_cast<int32_t>(_time64(nullptr));
+    fields.processId = static_cast<uint32_t>(::GetCurrentProcessId());
+    fields.threadId = static_cast<uint32_t>(::GetCurrentThreadId());
+    fields.level = level;
+    fields.file = Utf16Of(MultiByteToWide(file ? file : "", kCodePageAnsi));
+    fields.line = line;
+    fields.text = Utf16Of(wideText.get());
+    const std::u16string record = EncodeLogRecord(fields);
 
     CNamedPipeClient pipe;
     if (pipe.Connect(kLogPipeName)) {
-        uint32_t bytes = static_cast<uint32_t>((record.Text().size() + 1) * sizeof(wchar_t));
-        pipe.Write(record.Text().c_str(), bytes);
+        uint32_t bytes = static_cast<uint32_t>((record.size() + 1) * sizeof(char16_t));
+        pipe.Write(record.c_str(), bytes);
     }
     pipe.Close();
 }

@@ -52,7 +52,7 @@ bool CheckElement(const Json::Value& element, PatternUpdate& update) {
         return false;
     }
     const uint32_t installed = GetComponentVersion(auid);
-    if (installed >= update.version) {
+    if (!IsNewerComponentVersion(installed, update.version)) {
         LOG_INFO_AS(kHandler, "Current component version [%lu] is newer [%lu]",
                     static_cast<unsigned long>(installed),
                     static_cast<unsigned long>(update.version));
@@ -127,8 +127,7 @@ void CopyAndTrigger(const std::wstring& installFolder, const PatternUpdate& upda
 }  // namespace
 
 uint32_t ParseNotifyVersion(const std::string& text) {
-    // Only what comes before the first blank counts ("1745301 (build 12)").
-    return StrToULong(text.substr(0, text.find(' ')), 10);
+    return StrToULong(NotifiedVersionDigits(text), 10);
 }
 
 bool NotifyClientComponentUpdate(const Json::Value& request, Json::Value&) {

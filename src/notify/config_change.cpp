@@ -93,11 +93,10 @@ bool NotifyClientSarnCensusInfo(const Json::Value& request) {
 bool NotifyClientProxyChange(const Json::Value& request) {
     LOG_INFO("[NotifyClientProxyChange][Start]");
     EchoEnvelopeFramed(__func__, request);
-    const Json::Value& proxy = NotifyContent(request)["ie_proxy"];
-    const std::string useProxy = ReadText(proxy, "use_proxy");
-    LOG_INFO("[vornExt_OnNotify][JsonIn][use_proxy][%s]", useProxy.c_str());
-    // Only the exact lower-case word: the JSON true and the text "true".
-    SendKxIpcNotifaction(kKxCmdProxy, useProxy == "true" ? L"-UseProxy=1" : L"-UseProxy=0");
+    const Json::Value& content = NotifyContent(request);
+    LOG_INFO("[vornExt_OnNotify][JsonIn][use_proxy][%s]",
+             ReadText(content["ie_proxy"], "use_proxy").c_str());
+    SendKxIpcNotifaction(kKxCmdProxy, ProxyEnabled(content) ? L"-UseProxy=1" : L"-UseProxy=0");
     LogJsonDataEnd(__func__);
     LOG_INFO("[NotifyClientProxyChange][End]");
     return true;

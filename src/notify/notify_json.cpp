@@ -5,20 +5,8 @@
 
 namespace ikx {
 
-const Json::Value& NotifyContent(const Json::Value& request) {
-    return request["notify_data"]["notify_content"];
-}
-
-std::string ReadText(const Json::Value& object, const char* key) {
-    return object[key].asString();
-}
-
 std::wstring ReadWide(const Json::Value& object, const char* key) {
     return MultiByteToWide(ReadText(object, key), kCodePageUtf8);
-}
-
-std::string CompactJson(const Json::Value& value) {
-    return Json::FastWriter().write(value);
 }
 
 void EchoEnvelope(const char* handler, const Json::Value& request) {

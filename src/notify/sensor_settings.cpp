@@ -21,15 +21,6 @@ bool StopPending() {
     return !ServiceStopPending.compare_exchange_strong(expected, 0);
 }
 
-// 1 when any switch is on; later switches are not read once one is found.
-uint32_t SelfProtectionWord(const Json::Value& content) {
-    const Json::Value& enable = content["enable"];
-    for (const char* name : {"file", "process", "registry", "service"}) {
-        if (enable[name].asInt() != 0) return 1;
-    }
-    return 0;
-}
-
 // Sends the word and judges the reply; false (after its record) on failure.
 bool DeliverSelfProtection(NipcChannel& channel, const Json::Value& request) {
     const uint32_t word = SelfProtectionWord(NotifyContent(request));

@@ -43,6 +43,19 @@ bool WideToAnsiExactly(const std::wstring& text, std::string& out) {
     return true;
 }
 
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units are 16 bits on Windows");
+
+std::u16string Utf16Of(const wchar_t* text) {
+    if (!text) return {};
+    std::u16string out;
+    for (; *text; ++text) out += static_cast<char16_t>(*text);
+    return out;
+}
+
+std::wstring WideOf(const std::u16string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
 void WipeText(std::wstring& text) {
     if (!text.empty()) ::SecureZeroMemory(&text[0], text.size() * sizeof(wchar_t));
 }

@@ -33,6 +33,15 @@ inline std::string AnsiToUtf8(const std::string& text) {
     return WideToMultiByte(MultiByteToWide(text, kCodePageAnsi), kCodePageUtf8);
 }
 
+// The same UTF-16 units as the pure rules take them (char16_t) and as the
+// Win32 calls take them (wchar_t, 16 bits on Windows). A null pointer is
+// empty text.
+std::u16string Utf16Of(const wchar_t* text);
+inline std::u16string Utf16Of(const std::wstring& text) {
+    return std::u16string(text.begin(), text.end());
+}
+std::wstring WideOf(const std::u16string& text);
+
 // Overwrites the characters of a string that held a secret, before it is freed.
 void WipeText(std::wstring& text);
 

@@ -1,54 +1,15 @@
 #include "request/detection_log.h"
 
-#include <json/json.h>
-
-#include <cstring>
-
 #include "log/log.h"
+#include "request/detection_log_fields.h"
 
 namespace ikx {
-namespace {
-
-// Checked in this order; only presence counts, not the values.
-constexpr const char* kRequiredFields[] = {"SLF_CategoryID",
-                                           "SLF_LogGenerationTime",
-                                           "SLF_LogGenerationTimeZone",
-                                           "SLF_IsDayLightSaving",
-                                           "SLF_ClientGUID",
-                                           "SLF_ClientIP",
-                                           "SLF_InstanceID",
-                                           "SLF_RiskLevel",
-                                           "SLF_LogLevel",
-                                           "SLF_IsHidden",
-                                           "SLF_RuleID",
-                                           "SLF_RuleSerial",
-                                           "SLF_PatternNumber",
-                                           "SLF_HasDetailTrace",
-                                           "SLF_ADEObjectGroup_Info"};
-
-// A text that does not parse, or nests deeper than the reader allows, yields a
-// document without members.
-Json::Value ParseRecord(const char* text) {
-    Json::Value document;
-    try {
-        if (Json::Reader().parse(text, text + std::strlen(text), document, true)) return document;
-    } catch (const Json::Exception&) {
-    }
-    return Json::Value();
-}
-
-}  // namespace
 
 bool IsAdeLogValid(const char* text) {
-    const Json::Value document = ParseRecord(text ? text : "");
-    for (const char* field : kRequiredFields) {
-        // isMember asserts on arrays and scalars, so the type is checked first.
-        if (!document.isObject() || !document.isMember(field)) {
-            LOG_WARN("Error, Lack of %s", field);
-            return false;
-        }
-    }
-    return true;
+    const char* missing = FirstMissingLogField(text);
+    if (!missing) return true;
+    LOG_WARN("Error, Lack of %s", missing);
+    return false;
 }
 
 }  // namespace ikx

@@ -1,5 +1,4 @@
 // The sensor's pattern components: their registry values and conversions.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -74,28 +73,19 @@ const ComponentTable& GetComponentTable() {
     return g_componentTable;
 }
 
-std::string VersionWithoutDots(const std::string& version) {
-    std::string digits;
-    for (char c : version) {
-        if (c != '.') digits += c;
-    }
-    return digits;
-}
-
 uint32_t StrToULong(const std::string& text, int base) {
-    const char* start = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(start, &end, base);
-    if (end == start) {
-        LOG_WARN("input string is invalid [%s]", start);
-        return 0;
+    uint32_t value = 0;
+    switch (ParseUnsigned32(text, base, value)) {
+        case NumberText::kNoDigits:
+            LOG_WARN("input string is invalid [%s]", text.c_str());
+            break;
+        case NumberText::kOutOfRange:
+            LOG_WARN("input string is out of range [%s]", text.c_str());
+            break;
+        case NumberText::kValid:
+            break;
     }
-    if (errno == ERANGE || value > 0xFFFFFFFFull) {
-        LOG_WARN("input string is out of range [%s]", start);
-        return 0;
-    }
-    return static_cast<uint32_t>(value);
+    return value;
 }
 
 void FileTimeToDateString(uint64_t fileTime, std::string& text) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "sensor/version_text.h"
+
 namespace ikx {
 
 struct AgentComponent {
@@ -26,12 +28,11 @@ struct AgentComponent {
 using ComponentTable = std::map<uint32_t, AgentComponent>;
 const ComponentTable& GetComponentTable();
 
+// ParseUnsigned32 with its records; 0 when the text is no number in range.
 uint32_t StrToULong(const std::string& text, int base);
 bool GetKxAgentComponentList(std::vector<AgentComponent>& list);
 bool GetKxAgentComponent(uint32_t auid, AgentComponent& component);
 uint32_t GetComponentVersion(uint32_t auid);
 void FileTimeToDateString(uint64_t fileTime, std::string& text);
-// Removes every "." from a version text (1.234.00 -> 123400).
-std::string VersionWithoutDots(const std::string& version);
 
 }  // namespace ikx

@@ -1,8 +1,8 @@
 #include "sensor/versions.h"
 
-#include <cwchar>
-
+#include "platform/text.h"
 #include "sensor/sensor_registry.h"
+#include "sensor/version_text.h"
 #include "win32/registry.h"
 
 namespace ikx {
@@ -18,11 +18,10 @@ LONG ReadVersion(const wchar_t* subkey, uint32_t& major, uint32_t& minor, uint32
     std::wstring text;
     status = QueryWideString(key.get(), L"Version", kVersionBytes, text);
     if (status != ERROR_SUCCESS) return status;
-    int parts[3] = {};
-    const int parsed = swscanf(text.c_str(), L"%d.%d.%d", &parts[0], &parts[1], &parts[2]);
-    if (parsed >= 1) major = static_cast<uint32_t>(parts[0]);
-    if (parsed >= 2) minor = static_cast<uint32_t>(parts[1]);
-    if (parsed >= 3) build = static_cast<uint32_t>(parts[2]);
+    const VersionFields version = ParseVersionFields(Utf16Of(text.c_str()));
+    if (version.fields >= 1) major = static_cast<uint32_t>(version.part[0]);
+    if (version.fields >= 2) minor = static_cast<uint32_t>(version.part[1]);
+    if (version.fields >= 3) build = static_cast<uint32_t>(version.part[2]);
     return ERROR_SUCCESS;
 }
 

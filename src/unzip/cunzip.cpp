@@ -6,6 +6,7 @@
 
 #include "platform/links.h"
 #include "platform/text.h"
+#include "unzip/entry_names.h"
 #include "unzip/win_file.h"
 #include "unzip/zip_exceptions.h"
 
@@ -17,33 +18,12 @@ constexpr char kUnzipLibrary[] = "libZipUnZipDll.dll";
 constexpr uLong kEntryNameBytes = MAX_PATH + 1;
 constexpr unsigned kReadChunkBytes = 16383;
 constexpr uLong kDirectoryAttribute = 0x10;
+static_assert(kMaxEntryPathBytes == MAX_PATH, "entry paths are Windows paths");
 
 template <typename Fn>
 bool Resolve(HMODULE module, const char* name, Fn& fn) {
     fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
     return fn != nullptr;
-}
-
-// ".." climbs out, and so do ".. " and "...": Windows trims trailing dots and
-// spaces from a path piece.
-bool ClimbsUp(const std::string& piece) {
-    if (piece.find("..") == std::string::npos) return false;
-    return piece.find_first_not_of(". ") == std::string::npos;
-}
-
-// The entry name (backslashes only) stays below the target folder: not rooted,
-// no drive or stream colon, no piece that climbs up.
-bool StaysInsideTarget(const std::string& name) {
-    if (!name.empty() && name[0] == '\\') return false;
-    if (name.find(':') != std::string::npos) return false;
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t end = name.find('\\', start);
-        if (end == std::string::npos) end = name.size();
-        if (ClimbsUp(name.substr(start, end - start))) return false;
-        start = end + 1;
-    }
-    return true;
 }
 
 // True when the target folder, or anything that already exists below it on the
@@ -216,16 +196,16 @@ int CUnzip::ExtractCurrentFile(const char* folder) {
     if (info.external_fa & kDirectoryAttribute) return 0;
     if (info.size_filename >= kEntryNameBytes) throw CWinFileException(ERROR_FILENAME_EXCED_RANGE);
 
-    std::string name(rawName);
-    for (char& c : name) {
-        if (c == '/') c = '\\';
+    std::string target;
+    size_t folderEnd = 0;
+    switch (PlaceEntry(folder, rawName, target, folderEnd)) {
+        case EntryPlace::kOutside:
+            return kUnzipOutsideTarget;
+        case EntryPlace::kTooLong:
+            throw CWinFileException(ERROR_FILENAME_EXCED_RANGE);
+        case EntryPlace::kInside:
+            break;
     }
-    if (!StaysInsideTarget(name)) return kUnzipOutsideTarget;
-    std::string target(folder);
-    if (target.back() != '\\') target += '\\';
-    const size_t folderEnd = target.size() - 1;
-    target += name;
-    if (target.size() > MAX_PATH) throw CWinFileException(ERROR_FILENAME_EXCED_RANGE);
     if (CrossesLink(target, folderEnd)) throw CWinFileException(kErrorReparsePointEncountered);
 
     const int created = CreateDirectoryTree(target.substr(0, target.rfind('\\')).c_str());

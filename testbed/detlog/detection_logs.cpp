@@ -1,7 +1,5 @@
 #include "detection_logs.h"
 
-#include <windows.h>
-
 #include <json/json.h>
 
 #include <algorithm>
@@ -182,30 +180,6 @@ bool IsCompleteRecord(const std::string& bytes) {
     return value.isObject() && std::all_of(fields.begin(), fields.end(), [&](const auto& field) {
                return value.isMember(field);
            });
-}
-
-bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    const bool ok =
-        ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-        written == bytes.size();
-    ::CloseHandle(file);
-    return ok;
-}
-
-bool WriteSparse(const std::wstring& path, uint64_t bytes) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    LARGE_INTEGER end;
-    end.QuadPart = static_cast<LONGLONG>(bytes);
-    // Extending the end leaves a hole: the file system stores no zeros.
-    const bool ok = ::SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && ::SetEndOfFile(file);
-    ::CloseHandle(file);
-    return ok;
 }
 
 }  // namespace detlog
