@@ -93,6 +93,13 @@ Seeds DetectionLogs() {
     return seeds;
 }
 
+Seeds LogPaths() {
+    return {{"folder", Utf16le("C:\\logs\\valid_1000.json")},
+            {"bare", Utf16le("missing_SLF_RuleID.json")},
+            {"slash_climb", Utf16le("x/../../name.json")},
+            {"trailing", Utf16le("C:\\logs\\")}};
+}
+
 Seeds Policies() {
     return {{"ba1", Utf16le("ba1")},
             {"ba2", Utf16le("ba2")},
@@ -139,9 +146,9 @@ int main(int argc, char** argv) {
     }
     const std::pair<const char*, Seeds> corpora[] = {
         {"request_envelope", Requests()},   {"notify_content", Notifications()},
-        {"detection_log", DetectionLogs()}, {"policy_data", Policies()},
-        {"versions", Versions()},           {"zip_entry_name", EntryNames()},
-        {"log_record", LogRecords()}};
+        {"detection_log", DetectionLogs()}, {"corrupt_log_name", LogPaths()},
+        {"policy_data", Policies()},        {"versions", Versions()},
+        {"zip_entry_name", EntryNames()},   {"log_record", LogRecords()}};
     for (const auto& [target, seeds] : corpora) {
         const fs::path folder = fs::path(argv[1]) / target;
         fs::create_directories(folder);

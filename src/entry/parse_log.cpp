@@ -10,12 +10,14 @@
 #include <new>
 #include <string>
 
+#include "request/corrupt_log_name.h"
 #include "request/detection_log.h"
 #include "sensor/sensor_registry.h"
 #include "entry/exports.h"
 #include "entry/lifecycle.h"
 #include "log/log.h"
 #include "platform/handles.h"
+#include "platform/text.h"
 
 namespace ikx {
 namespace {
@@ -23,7 +25,6 @@ namespace {
 constexpr char kParseLog[] = "vornExt_ParseLog";
 constexpr wchar_t kLogTypeName[] = L"VORN_IPRODUCT_DETECTION_LOG";
 constexpr wchar_t kCorruptFolder[] = L"temp\\Corrupt\\";
-constexpr wchar_t kCorruptSuffix[] = L".brk";
 // Replace an earlier file of the same name; the move is done when the call returns.
 constexpr DWORD kCorruptMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 // Largest buffer handed back: the length goes back as a u32, with one byte more
@@ -95,17 +96,13 @@ bool ReadWholeLog(HANDLE file, LogText& text) {
     return true;
 }
 
-// Install folder + "temp\Corrupt\" + the path from its last separator on, so
-// the backslash is doubled; a bare name gets one so the shape stays the same.
-// A slash separates too: "x/../../name" would otherwise leave the folder.
+// Install folder + "temp\Corrupt\" + the name the log keeps there.
 std::wstring CorruptLogDestination(const std::wstring& path) {
     std::wstring folder;
     // No folder, no destination: the move then fails and the file is deleted,
     // never moved relative to the working folder.
     if (!GetKxInstallFolder(folder)) return std::wstring();
-    const size_t slash = path.find_last_of(L"\\/");
-    const std::wstring name = slash == std::wstring::npos ? L"\\" + path : path.substr(slash);
-    return folder + kCorruptFolder + name + kCorruptSuffix;
+    return folder + kCorruptFolder + WideOf(CorruptLogName(Utf16Of(path)));
 }
 
 void MoveAsideCorruptLog(const std::wstring& path) {

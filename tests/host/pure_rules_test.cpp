@@ -11,6 +11,7 @@
 #include "detection_logs.h"
 #include "log/log_record.h"
 #include "notify/notify_content.h"
+#include "request/corrupt_log_name.h"
 #include "request/detection_log_fields.h"
 #include "request/request_keys.h"
 #include "request/request_text.h"
@@ -72,6 +73,13 @@ TEST(DetectionLog, NamesTheFirstMissingFieldInTheSensorsOrder) {
     EXPECT_STREQ(ikx::FirstMissingLogField("[]"), "SLF_CategoryID");
     EXPECT_STREQ(ikx::FirstMissingLogField(nullptr), "SLF_CategoryID");
     EXPECT_STREQ(ikx::FirstMissingLogField(std::string(5000, '{').c_str()), "SLF_CategoryID");
+}
+
+TEST(DetectionLog, BrokenLogKeepsItsNameBelowTheCorruptFolder) {
+    EXPECT_EQ(ikx::CorruptLogName(u"C:\\logs\\a.json"), u"\\a.json.brk");
+    EXPECT_EQ(ikx::CorruptLogName(u"x/../../a.json"), u"/a.json.brk");
+    EXPECT_EQ(ikx::CorruptLogName(u"a.json"), u"\\a.json.brk");
+    EXPECT_EQ(ikx::CorruptLogName(u"C:\\logs\\"), u"\\.brk");
 }
 
 // The policy id is a big-endian number of 6-bit digits; OpenSSL decodes the
