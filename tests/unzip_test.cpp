@@ -1,16 +1,88 @@
 // Package extraction: DecompressFile over the real libZipUnZipDll.dll, the
-// archive naming rule, folder creation, time stamps and refused entries.
+// archive naming rule, folder creation, time stamps, refused entries, damaged
+// and hostile archives and the bound on what one may make it write.
 #include "archives.h"
 #include "deploy/decompress.h"
 #include "in_process.h"
 #include "platform/handles.h"
 #include "unzip/entry_names.h"
 
+#include <map>
+#include <random>
+
 using namespace testsupport;
 
 namespace {
 
 constexpr std::chrono::seconds kLogWait(5);
+// What a hostile archive may make one extraction write: 1032 bytes for each of
+// its own (no honest deflate stream expands more) and 65,535 entries.
+constexpr uint64_t kMostBytesPerArchiveByte = 1032;
+constexpr int kMostEntries = 65535;
+constexpr char kOverBound[] = "error code: 223";
+constexpr int kDamagedArchives = 2000;
+
+// The files below `root`, each with its size and last write time, and the
+// folders; `skip` and what is below it left out; only the top level unless `deep`.
+std::map<fs::path, std::string> Listing(const fs::path& root, const std::vector<fs::path>& skip,
+                                        bool deep) {
+    std::map<fs::path, std::string> listing;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, error), end; it != end; it.increment(error)) {
+        if (!deep || std::count(skip.begin(), skip.end(), it->path())) {
+            it.disable_recursion_pending();
+            if (deep) continue;
+        }
+        if (!it->is_regular_file(error)) {
+            listing[it->path()] = "folder";
+            continue;
+        }
+        listing[it->path()] = std::to_string(it->file_size(error)) + " bytes at " +
+                              std::to_string(it->last_write_time(error).time_since_epoch().count());
+    }
+    return listing;
+}
+
+// The process's current folder while this lives.
+class CurrentFolder {
+  public:
+    explicit CurrentFolder(const fs::path& folder) { fs::current_path(folder); }
+    ~CurrentFolder() {
+        std::error_code error;
+        fs::current_path(previous_, error);
+    }
+
+  private:
+    const fs::path previous_ = fs::current_path();
+};
+
+// Bytes of all files below `folder`.
+uint64_t BytesBelow(const fs::path& folder) {
+    uint64_t bytes = 0;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(folder, error), end; it != end; it.increment(error)) {
+        if (it->is_regular_file(error)) bytes += it->file_size(error);
+    }
+    return bytes;
+}
+
+// Archives to damage, deflated and stored: a nested folder, an entry larger
+// than a read, a directory entry and a duplicate name; and long names.
+std::vector<std::string> Seeds(const std::wstring& dir) {
+    const std::vector<ZipEntry> entries = {{"a/b.txt", "b contents"},
+                                           {"e.bin", std::string(40000, '\0')},
+                                           {"dup.txt", "first"},
+                                           {"d/", "", FILE_ATTRIBUTE_DIRECTORY},
+                                           {"dup.txt", Pattern(17000, 2)}};
+    std::vector<std::string> seeds;
+    for (int level : {6, 0}) {
+        MakeZip(dir + L"seed.zip", entries, level);
+        seeds.push_back(ReadBytes(dir + L"seed.zip"));
+    }
+    MakeZip(dir + L"seed.zip", {{std::string(200, 'n') + ".txt", "long"}, {"s p/a.b.c", "x"}});
+    seeds.push_back(ReadBytes(dir + L"seed.zip"));
+    return seeds;
+}
 
 TEST_F(Extraction, EntriesAreWrittenByteForByteWithTheirTimeStamps) {
     // 2019-03-15 10:20:30 local time.
@@ -114,7 +186,86 @@ TEST_P(EscapingEntry, IsRefusedWritesNothingOutsideAndIsLoggedOnce) {
 INSTANTIATE_TEST_SUITE_P(Names, EscapingEntry,
                          ::testing::Values("../escaped.txt", "sub/../../escaped.txt",
                                            "..\\escaped.txt", ".. /escaped.txt", "/escaped.txt",
-                                           "\\escaped.txt", "C:/escaped.txt", "C:escaped.txt"));
+                                           "\\escaped.txt", "C:/escaped.txt", "C:escaped.txt",
+                                           "inside.txt:stream", "CON", "nul.txt", "sub/COM1",
+                                           "Aux .log", "lpt9.x.y", "CONOUT$", "com\xB9.txt",
+                                           "con/below.txt"));
+
+TEST_F(Extraction, DamagedArchivesNeitherFaultNorWriteOutsideTheTargetNorBeyondTheBound) {
+    // Around the target: a file beside it, a folder holding the current
+    // folder (where a drive-relative name would land) and the top of C:.
+    WriteBytes(dir_ + L"beside.txt", "beside");
+    fs::create_directories(dir_ + L"deeper\\cwd");
+    WriteBytes(dir_ + L"deeper\\below.txt", "below");
+    const std::wstring archive = dir_ + L"damaged.zip";
+    const std::vector<std::string> seeds = Seeds(dir_);
+    const std::vector<fs::path> skip = {target_, archive};
+    const CurrentFolder current(dir_ + L"deeper\\cwd");
+    const auto around = Listing(dir_, skip, true), top = Listing(L"C:\\", {}, false);
+
+    // The records are checked by the cases beside this one; with no log writer
+    // each extraction takes half the time.
+    ikx::DestroyLogWriter();
+    std::mt19937 random(1903u);
+    int extracted = 0;
+    for (int i = 0; i < kDamagedArchives; ++i) {
+        const std::string zip = DamageArchive(seeds[i % seeds.size()], random);
+        WriteBytes(archive, zip);
+        extracted += ikx::DecompressFile(archive, target_);
+        ASSERT_LE(BytesBelow(target_), kMostBytesPerArchiveByte * zip.size()) << i;
+        fs::remove_all(target_);
+        // A write outside stays: looked for every hundred archives, to name where.
+        if (i % 100 != 99) continue;
+        ASSERT_EQ(Listing(dir_, skip, true), around) << "archives up to " << i;
+        ASSERT_EQ(Listing(L"C:\\", {}, false), top) << "archives up to " << i;
+    }
+    // Damage that misses what the library reads still extracts.
+    EXPECT_GT(extracted, kDamagedArchives / 20);
+    EXPECT_LT(extracted, kDamagedArchives / 2);
+}
+
+TEST_F(Extraction, EntriesSharingOneStreamStopAtTheBound) {
+    // A thousand-fold entry alone is honest deflate: it is extracted.
+    const std::string zeros(8 << 20, '\0');
+    MakeZip(dir_ + L"thousandfold.zip", {{"zeros.bin", zeros}}, 9);
+    const uint64_t single = ReadBytes(dir_ + L"thousandfold.zip").size();
+    ASSERT_GE(zeros.size(), 1000 * single);
+    EXPECT_TRUE(ikx::DecompressFile(dir_ + L"thousandfold.zip", target_));
+    EXPECT_EQ(BytesBelow(target_), zeros.size());
+
+    // A hundred entries naming its one stream would write 800 MB.
+    std::vector<ZipEntry> entries = {{"0000", zeros}};
+    for (int i = 1; i < 100; ++i) entries.push_back({std::to_string(1000 + i), "x"});
+    MakeZip(dir_ + L"shared.zip", entries, 9);
+    const std::string zip = ShareFirstEntry(ReadBytes(dir_ + L"shared.zip"));
+    WriteBytes(dir_ + L"shared.zip", zip);
+    const uint64_t bound = kMostBytesPerArchiveByte * zip.size();
+    EXPECT_FALSE(ikx::DecompressFile(dir_ + L"shared.zip", target_ + L"2"));
+    EXPECT_LE(BytesBelow(target_ + L"2"), bound);
+    EXPECT_GT(BytesBelow(target_ + L"2"), bound - 65536) << "stopped at the bound, not before";
+    EXPECT_EQ(ReadBytes(target_ + L"2\\0000"), zeros) << "the entries before it are whole";
+    EXPECT_EQ(log.Count(kOverBound), 1);
+}
+
+TEST_F(Extraction, ArchiveOfMoreThan65535EntriesWritesNothing) {
+    // Stored directory entries, one in 4096 a file: quick to write and to walk.
+    std::vector<ZipEntry> entries;
+    for (int i = 0; i < kMostEntries; ++i) {
+        const std::string name = "e" + std::to_string(i);
+        if (i % 4096)
+            entries.push_back({name + "/", "", FILE_ATTRIBUTE_DIRECTORY});
+        else
+            entries.push_back({"f/" + name, name});
+    }
+    MakeZip(dir_ + L"most.zip", entries, 0);
+    EXPECT_TRUE(ikx::DecompressFile(dir_ + L"most.zip", target_));
+    EXPECT_EQ(ReadBytes(target_ + L"\\f\\e61440"), "e61440");
+    ASSERT_TRUE(::CopyFileW((dir_ + L"most.zip").c_str(), (dir_ + L"more.zip").c_str(), FALSE));
+    AddStoredEntry(dir_ + L"more.zip", {"one/more.txt", "more"});
+    EXPECT_FALSE(ikx::DecompressFile(dir_ + L"more.zip", target_ + L"2"));
+    EXPECT_FALSE(PathExists(target_ + L"2"));
+    EXPECT_EQ(log.Count(kOverBound), 1);
+}
 
 // Every file below `folder` (ending in a backslash), relative to it. Walked
 // through "\\?\" paths, which Windows takes as they are: a folder "blank " is

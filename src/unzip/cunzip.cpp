@@ -19,6 +19,15 @@ constexpr uLong kEntryNameBytes = MAX_PATH + 1;
 constexpr unsigned kReadChunkBytes = 16383;
 constexpr uLong kDirectoryAttribute = 0x10;
 static_assert(kMaxEntryPathBytes == MAX_PATH, "entry paths are Windows paths");
+// What a hostile archive can make one extraction write. Deflate turns one byte
+// into at most 1032 (a 258-byte match coded in two bits) and storing into one,
+// so no archive whose entries hold data of their own comes near this; entries
+// that share one stream (the overlapping zip bomb), or sizes that lie to a
+// library that trusts them, end the extraction here.
+constexpr uint64_t kMostBytesPerArchiveByte = 1032;
+// The most entries a zip archive holds without zip64 records: the files one
+// extraction can create, empty ones included.
+constexpr uLong kMostEntries = 65535;
 
 template <typename Fn>
 bool Resolve(HMODULE module, const char* name, Fn& fn) {
@@ -36,6 +45,13 @@ bool CrossesLink(const std::string& target, size_t folderEnd) {
         if (IsReparsePoint(attributes)) return true;
     }
     return IsReparsePoint(::GetFileAttributesA(target.c_str()));
+}
+
+bool ArchiveBytes(const char* path, uint64_t& bytes) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    if (!::GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return false;
+    bytes = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return true;
 }
 
 void ThrowLastError() {
@@ -159,7 +175,9 @@ int CUnzip::OpenZip(const char* path) {
     // The name must fit whole: cut short it would open another file.
     if (used.size() > MAX_PATH) return kUnzipNotReady;
     std::memcpy(m_zipPath, used.c_str(), used.size() + 1);
-    m_zipFile = m_unzOpen(m_zipPath);
+    uint64_t archiveBytes = 0;
+    if (ArchiveBytes(m_zipPath, archiveBytes)) m_zipFile = m_unzOpen(m_zipPath);
+    m_writeBudget = archiveBytes * kMostBytesPerArchiveByte;
     if (!m_zipFile) {
         m_zipPath[0] = '\0';
         return kUnzipNotReady;
@@ -173,6 +191,7 @@ int CUnzip::ExtractAll(const char* folder) {
     unz_global_info info = {};
     int result = m_unzGetGlobalInfo(m_zipFile, &info);
     if (result != UNZ_OK) return result;
+    if (info.number_entry > kMostEntries) throw CWinFileException(ERROR_FILE_TOO_LARGE);
     for (uLong entry = 0; entry < info.number_entry; ++entry) {
         result = ExtractCurrentFile(folder);
         if (result != UNZ_OK) return result;
@@ -218,6 +237,9 @@ int CUnzip::ExtractCurrentFile(const char* folder) {
     std::vector<char> chunk(kReadChunkBytes);
     int read = 0;
     while ((read = m_unzReadCurrentFile(m_zipFile, chunk.data(), kReadChunkBytes)) > 0) {
+        const auto bytes = static_cast<uint64_t>(read);
+        if (bytes > m_writeBudget) throw CWinFileException(ERROR_FILE_TOO_LARGE);
+        m_writeBudget -= bytes;
         file.Write(chunk.data(), static_cast<DWORD>(read));
     }
     file.Flush();

@@ -1,5 +1,7 @@
 #include "unzip/entry_names.h"
 
+#include <string_view>
+
 namespace ikx {
 namespace {
 
@@ -25,6 +27,30 @@ std::string WithoutCurrentFolderPieces(const std::string& name) {
     return out.append(name, start, std::string::npos);
 }
 
+// Windows opens these devices for a piece named so, in any folder and with any
+// extension: a file "nul.txt" is written to NUL, "COM1" to a serial port.
+constexpr std::string_view kDeviceNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+constexpr std::string_view kDevicePorts[] = {"COM", "LPT"};
+// Port digits 1-9 and, in the ANSI code page, the superscripts 1, 2 and 3.
+constexpr std::string_view kPortDigits = "123456789\xB9\xB2\xB3";
+
+// The piece's name up to its first dot, trailing blanks cut, without regard to case.
+bool NamesDevice(const std::string& piece) {
+    std::string stem = piece.substr(0, piece.find('.'));
+    stem.erase(stem.find_last_not_of(' ') + 1);
+    for (char& c : stem) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    for (const std::string_view device : kDeviceNames) {
+        if (stem == device) return true;
+    }
+    if (stem.size() != 4 || kPortDigits.find(stem[3]) == std::string_view::npos) return false;
+    for (const std::string_view port : kDevicePorts) {
+        if (stem.compare(0, port.size(), port) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string EntryNameWithBackslashes(const std::string& name) {
@@ -42,7 +68,8 @@ bool StaysInsideTarget(const std::string& name) {
     while (start <= name.size()) {
         size_t end = name.find('\\', start);
         if (end == std::string::npos) end = name.size();
-        if (ClimbsUp(name.substr(start, end - start))) return false;
+        const std::string piece = name.substr(start, end - start);
+        if (ClimbsUp(piece) || NamesDevice(piece)) return false;
         start = end + 1;
     }
     return true;

@@ -10,7 +10,7 @@ constexpr size_t kMaxEntryPathBytes = 260;
 
 enum class EntryPlace {
     kInside,   // below the target folder
-    kOutside,  // rooted, a drive or stream colon, or a piece that climbs up
+    kOutside,  // rooted, a drive or stream colon, a piece that climbs up or names a device
     kTooLong,  // inside, but the path would pass kMaxEntryPathBytes
 };
 
@@ -18,7 +18,8 @@ enum class EntryPlace {
 std::string EntryNameWithBackslashes(const std::string& name);
 
 // True when `name` (backslashes only) stays below the target folder: not
-// rooted, no colon, and no piece of dots and blanks that holds "..".
+// rooted, no colon, no piece of dots and blanks that holds "..", and no piece
+// Windows reads as a device (CON, nul.txt, COM1, ...).
 bool StaysInsideTarget(const std::string& name);
 
 // Where the entry `name` lands below `folder` (not empty): `target` is the

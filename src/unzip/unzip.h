@@ -4,6 +4,7 @@
 // Minizip errors are results; errors of the written files are exceptions.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "platform/handles.h"
@@ -40,6 +41,7 @@ class CUnzip {
 
     unzFile m_zipFile = nullptr;
     char m_zipPath[MAX_PATH + 1] = {};
+    uint64_t m_writeBudget = 0;  // bytes the open archive may still have written
     UniqueModule m_module;
     std::string m_libraryFolder;
 
