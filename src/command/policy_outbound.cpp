@@ -65,6 +65,8 @@ bool ReportPolicyStatusToServer(int32_t cfgFlag, int32_t iKxErr, int64_t policyI
     }
     UniqueModule library(qvsock.module);
     char body[kAckBodyBytes] = {};
+    // Five names and numbers, under a hundred characters: never cut short.
+    // NOLINTNEXTLINE(cert-err33-c)
     std::snprintf(body, sizeof body, "%s=%lld&%s=%d&%s=%u&%s=%d&%s=%d", "policyId",
                   static_cast<long long>(policyId), "enable",
                   (static_cast<uint32_t>(cfgFlag) & kEnableBit) ? 1 : 0, "sessionId", 0u, "iKxErr",

@@ -65,7 +65,8 @@ UniqueFile OpenLog(const wchar_t* path) {
 bool Reserve(LogText& text, uint64_t capacity) {
     char* grown = static_cast<char*>(std::realloc(text.bytes.get(), static_cast<size_t>(capacity)));
     if (!grown) return false;
-    text.bytes.release();
+    // realloc has taken the old block over: ours to give up, not to free.
+    text.bytes.release();  // NOLINT(bugprone-unused-return-value)
     text.bytes.reset(grown);
     return true;
 }

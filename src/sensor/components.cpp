@@ -18,7 +18,8 @@ AgentComponent MakeComponent(uint32_t auid, const char* versionKey, const char* 
     AgentComponent c;
     c.auid = auid;
     char hex[16] = {};
-    std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(auid));
+    // At most eight hex digits: never cut short.
+    std::snprintf(hex, sizeof hex, "%x", static_cast<unsigned>(auid));  // NOLINT(cert-err33-c)
     c.au_type = hex;
     c.version_key = versionKey;
     c.download_time_key = timeKey;
@@ -102,6 +103,8 @@ void FileTimeToDateString(uint64_t fileTime, std::string& text) {
         return;
     }
     char buffer[32] = {};
+    // A SYSTEMTIME's fields give at most 20 characters: never cut short.
+    // NOLINTNEXTLINE(cert-err33-c)
     std::snprintf(buffer, sizeof buffer, "%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth,
                   st.wDay, st.wHour, st.wMinute, st.wSecond);
     text = buffer;

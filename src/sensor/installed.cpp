@@ -15,7 +15,9 @@ bool ServiceInstalled(std::optional<bool>& known, const wchar_t* name) {
 template <typename Version, typename Reader>
 bool ReadMajor(std::optional<Version>& known, Reader read, uint32_t& major) {
     if (!known) {
-        known.emplace();
+        // Assigned, not emplaced: clang cannot default-construct a nested
+        // record with member initializers inside its enclosing class.
+        known = Version{};
         known->read = read(known->major);
     }
     if (known->read) major = known->major;
