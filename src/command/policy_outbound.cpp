@@ -5,11 +5,9 @@
 #include <string>
 
 #include "command/agent_policy.h"
-#include "hostagent/host_agent.h"
 #include "hostagent/http_library.h"
 #include "hostagent/sibling_extension.h"
 #include "log/log.h"
-#include "platform/handles.h"
 
 namespace ikx {
 namespace {
@@ -55,23 +53,11 @@ bool DecodePolicyData(const wchar_t* policyData, int64_t& policyId, int& mdrMode
 }
 
 bool OnCommandBordaVornExtDll(const Json::Value& request, int32_t& iBordaResult) {
-    std::wstring folder;
-    if (!GetPelmoClientInsallPath(folder)) {
-        LOG_WARN("Cannot get Pelmo folder.");
-        return false;
-    }
-    IProductVornExtObject sibling;
-    if (!InitIProductVornExtObj((folder + L"vornExt_iBordaClient.dll").c_str(), &sibling)) {
-        LOG_WARN("Cannot load iBorda's ext dll.");
-        return false;
-    }
-    // The sibling stays loaded: it is the framework's to unload.
-    sibling.Init(0, 0);
     // The length counts every byte of the compact text, its newline included.
     const std::string text = Json::FastWriter().write(request);
-    iBordaResult = sibling.OnCommand(0, static_cast<uint32_t>(text.size()), text.c_str());
-    sibling.Deinit(0, 0);
-    return true;
+    return USE_BORDA_EXTENSION([&](const SiblingEntryPoints& sibling) {
+        iBordaResult = sibling.OnCommand(0, static_cast<uint32_t>(text.size()), text.c_str());
+    });
 }
 
 bool ReportPolicyStatusToServer(int32_t cfgFlag, int32_t iKxErr, int64_t policyId,
@@ -82,7 +68,6 @@ bool ReportPolicyStatusToServer(int32_t cfgFlag, int32_t iKxErr, int64_t policyI
         LOG_WARN("Init Qvsock DLL object failed!");
         return false;
     }
-    UniqueModule library(qvsock.module);
     char body[kAckBodyBytes] = {};
     std::snprintf(body, sizeof body, "%s=%lld&%s=%d&%s=%u&%s=%d&%s=%d", "policyId",
                   static_cast<long long>(policyId), "enable",
@@ -90,9 +75,9 @@ bool ReportPolicyStatusToServer(int32_t cfgFlag, int32_t iKxErr, int64_t policyI
                   iKxErr, "iBordaErr", iBordaErr);
     uint32_t status = 0;
     char* responseText = nullptr;
-    qvsock.qvSendHttpToPelmoServer(kPolicyAckPath, 0, body,
-                                   static_cast<uint32_t>(std::strlen(body)), 0, &status,
-                                   &responseText, 0);
+    qvsock->qvSendHttpToPelmoServer(kPolicyAckPath, 0, body,
+                                    static_cast<uint32_t>(std::strlen(body)), 0, &status,
+                                    &responseText, 0);
     const bool accepted = status == kHttpOk;
     if (accepted) {
         LOG_TRACE("Send policy statud to server success");
