@@ -7,6 +7,11 @@
 
 namespace ikx {
 
+// The policy configuration bits of "cfg_flag".
+constexpr int32_t kCfgEnable = 1;
+constexpr int32_t kCfgDisable = 2;
+constexpr int32_t kCfgNewTask = 4;
+
 constexpr int kMdrModeOn = 1;
 constexpr int kMdrModeOff = 2;
 

@@ -15,7 +15,6 @@ namespace {
 constexpr char kPolicyAckPath[] = "/palomir_ikxagent/v4/PolicyAck";
 constexpr size_t kAckBodyBytes = 260;
 constexpr uint32_t kHttpOk = 200;
-constexpr uint32_t kEnableBit = 1;
 
 // a-z 0..25, A-Z 26..51, 0-9 52..61, '-' 62, '_' 63; -1 for anything else.
 int Base64Digit(wchar_t c) {
@@ -70,9 +69,8 @@ bool ReportPolicyStatusToServer(int32_t cfgFlag, int32_t iKxErr, int64_t policyI
     }
     char body[kAckBodyBytes] = {};
     std::snprintf(body, sizeof body, "%s=%lld&%s=%d&%s=%u&%s=%d&%s=%d", "policyId",
-                  static_cast<long long>(policyId), "enable",
-                  (static_cast<uint32_t>(cfgFlag) & kEnableBit) ? 1 : 0, "sessionId", 0u, "iKxErr",
-                  iKxErr, "iBordaErr", iBordaErr);
+                  static_cast<long long>(policyId), "enable", (cfgFlag & kCfgEnable) ? 1 : 0,
+                  "sessionId", 0u, "iKxErr", iKxErr, "iBordaErr", iBordaErr);
     uint32_t status = 0;
     char* responseText = nullptr;
     qvsock->qvSendHttpToPelmoServer(kPolicyAckPath, 0, body,
