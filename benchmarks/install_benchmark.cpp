@@ -45,7 +45,7 @@ bool Command(ProductDll& dll, const std::string& type, const std::wstring& packa
     request["command_data"]["command_type"] = type;
     if (!package.empty()) request["command_data"]["PkgPath"] = Narrow(package);
     Send(dll.OnCommand, Json::FastWriter().write(request));
-    return ServiceExists(L"QVKXC") == (type == "VORN_IAGENT_INSTALL");
+    return ReadServiceConfig(L"QVKXC").exists == (type == "VORN_IAGENT_INSTALL");
 }
 
 bool FloorInstall(const std::wstring& package) {

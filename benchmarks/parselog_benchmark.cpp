@@ -20,7 +20,11 @@
 #include <vector>
 
 #include "detection_logs.h"
-#include "support.h"
+#include "files.h"
+#include "log_pipe.h"
+#include "process.h"
+#include "registry_world.h"
+#include "services.h"
 
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;

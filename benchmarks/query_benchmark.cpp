@@ -21,7 +21,11 @@
 #include "hostagent/host_agent.h"
 #include "sensor/sensor_registry.h"
 #include "log/log.h"
-#include "support.h"
+#include "files.h"
+#include "log_pipe.h"
+#include "process.h"
+#include "registry_world.h"
+#include "services.h"
 #include "timing.h"
 
 using namespace testsupport;

@@ -36,7 +36,7 @@ TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
     log.Clear();
     EXPECT_EQ(Uninstall()["result_code"], 0);
     EXPECT_EQ(Query("VORN_ONQUERY_SERVICE_STATUS")["status_code"], 4);
-    EXPECT_FALSE(ServiceExists(L"QVKXC") || ServiceExists(L"QVKXE"));
+    EXPECT_FALSE(ReadServiceConfig(L"QVKXC").exists || ReadServiceConfig(L"QVKXE").exists);
     EXPECT_FALSE(PathExists(folder) || PathExists(StagingFolder()));
     const auto removed = KeptLogs(L"Uninstall");
     ASSERT_EQ(removed.size(), 1u);
@@ -243,7 +243,7 @@ TEST_F(InstallTest, FailingInstallerFailsInstallAndUninstallAlike) {
                     !log.WaitFor("Wait for KXInstaller to finish.", std::chrono::minutes(1)))
                     return;
                 waitBegan = std::chrono::steady_clock::now();
-                if (row.kill && WaitUntil([&] { return Has(ReadText(installerLog), "received"); },
+                if (row.kill && WaitUntil([&] { return Has(ReadBytes(installerLog), "received"); },
                                           std::chrono::minutes(1)))
                     KillProcesses(L"KXInstaller.exe");
             });

@@ -25,7 +25,7 @@ TEST_F(Ipc, BindingReleasesItsHandleAndNeedsNoReceiveEntryPoints) {
     agent.Place(L"PlmPIPC.noreceive.dll", L"PlmPIPC.dll");
     testbed::IpcEndpoint client(20);
     ASSERT_TRUE(ikx::InitNIPC(&nipc));
-    EXPECT_EQ(nipc.NIPC_ReceiveStart, nullptr);
+    EXPECT_EQ(nipc.library->NIPC_ReceiveStart, nullptr);
     EXPECT_TRUE(Send(1, ikx::kKxCmdEnablePolicy));
     EXPECT_EQ(client.Received().size(), 1u);
 }

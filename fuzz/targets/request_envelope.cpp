@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "request/request_keys.h"
+#include "request/json_members.h"
 #include "request/request_text.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "command/service_control.h"
 #include "sensor/policy_values.h"
 #include "platform/text.h"
-#include "request/request_text.h"
+#include "request/json_members.h"
 #include "log/log.h"
 #include "platform/clock.h"
 
@@ -18,9 +18,6 @@ namespace {
 
 constexpr char kHandler[] = "OnCommandAgentPolicy";
 
-constexpr int32_t kCfgEnable = 1;
-constexpr int32_t kCfgDisable = 2;
-constexpr int32_t kCfgNewTask = 4;
 constexpr int64_t kInvalidPolicyId = -1;
 
 enum PolicyResult : int { kNoResult = -1, kApplied = 0, kFailed = 1, kInvalidPolicy = 2 };

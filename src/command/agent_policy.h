@@ -9,6 +9,11 @@
 
 namespace ikx {
 
+// The policy configuration bits of "cfg_flag".
+constexpr int32_t kCfgEnable = 1;
+constexpr int32_t kCfgDisable = 2;
+constexpr int32_t kCfgNewTask = 4;
+
 // DecodePolicyText with its records; a null text reads as empty.
 bool DecodePolicyData(const wchar_t* policyData, int64_t& policyId, int& mdrMode);
 

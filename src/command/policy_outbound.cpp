@@ -5,11 +5,9 @@
 #include <string>
 
 #include "command/agent_policy.h"
-#include "hostagent/host_agent.h"
 #include "hostagent/http_library.h"
 #include "hostagent/sibling_extension.h"
 #include "log/log.h"
-#include "platform/handles.h"
 #include "platform/text.h"
 
 namespace ikx {
@@ -18,7 +16,6 @@ namespace {
 constexpr char kPolicyAckPath[] = "/palomir_ikxagent/v4/PolicyAck";
 constexpr size_t kAckBodyBytes = 260;
 constexpr uint32_t kHttpOk = 200;
-constexpr uint32_t kEnableBit = 1;
 
 }  // namespace
 
@@ -36,23 +33,11 @@ bool DecodePolicyData(const wchar_t* policyData, int64_t& policyId, int& mdrMode
 }
 
 bool OnCommandBordaVornExtDll(const Json::Value& request, int32_t& iBordaResult) {
-    std::wstring folder;
-    if (!GetPelmoClientInsallPath(folder)) {
-        LOG_WARN("Cannot get Pelmo folder.");
-        return false;
-    }
-    IProductVornExtObject sibling;
-    if (!InitIProductVornExtObj((folder + L"vornExt_iBordaClient.dll").c_str(), &sibling)) {
-        LOG_WARN("Cannot load iBorda's ext dll.");
-        return false;
-    }
-    // The sibling stays loaded: it is the framework's to unload.
-    sibling.Init(0, 0);
     // The length counts every byte of the compact text, its newline included.
     const std::string text = Json::FastWriter().write(request);
-    iBordaResult = sibling.OnCommand(0, static_cast<uint32_t>(text.size()), text.c_str());
-    sibling.Deinit(0, 0);
-    return true;
+    return USE_BORDA_EXTENSION([&](const SiblingEntryPoints& sibling) {
+        iBordaResult = sibling.OnCommand(0, static_cast<uint32_t>(text.size()), text.c_str());
+    });
 }
 
 bool ReportPolicyStatusToServer(int32_t cfgFlag, int32_t iKxErr, int64_t policyId,
@@ -63,19 +48,17 @@ bool ReportPolicyStatusToServer(int32_t cfgFlag, int32_t iKxErr, int64_t policyI
         LOG_WARN("Init Qvsock DLL object failed!");
         return false;
     }
-    UniqueModule library(qvsock.module);
     char body[kAckBodyBytes] = {};
     // Five names and numbers, under a hundred characters: never cut short.
     // NOLINTNEXTLINE(cert-err33-c)
     std::snprintf(body, sizeof body, "%s=%lld&%s=%d&%s=%u&%s=%d&%s=%d", "policyId",
-                  static_cast<long long>(policyId), "enable",
-                  (static_cast<uint32_t>(cfgFlag) & kEnableBit) ? 1 : 0, "sessionId", 0u, "iKxErr",
-                  iKxErr, "iBordaErr", iBordaErr);
+                  static_cast<long long>(policyId), "enable", (cfgFlag & kCfgEnable) ? 1 : 0,
+                  "sessionId", 0u, "iKxErr", iKxErr, "iBordaErr", iBordaErr);
     uint32_t status = 0;
     char* responseText = nullptr;
-    qvsock.qvSendHttpToPelmoServer(kPolicyAckPath, 0, body,
-                                   static_cast<uint32_t>(std::strlen(body)), 0, &status,
-                                   &responseText, 0);
+    qvsock->qvSendHttpToPelmoServer(kPolicyAckPath, 0, body,
+                                    static_cast<uint32_t>(std::strlen(body)), 0, &status,
+                                    &responseText, 0);
     const bool accepted = status == kHttpOk;
     if (accepted) {
         LOG_TRACE("Send policy statud to server success");

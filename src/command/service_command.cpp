@@ -2,7 +2,7 @@
 #include "command/command_handlers.h"
 #include "command/service_control.h"
 #include "sensor/installed.h"
-#include "request/request_text.h"
+#include "request/json_members.h"
 #include "log/log.h"
 #include "platform/clock.h"
 

@@ -16,7 +16,9 @@ const DispatchMap& CommandDispatchMap();
 const DispatchMap& NotifyDispatchMap();
 
 // The first row, in table order, whose id and type equal the given ones.
-RequestHandler FindHandler(const DispatchMap& map, const std::wstring& id,
-                           const std::wstring& type);
+// `compared`, when given, sees each row's type of that id before it is compared.
+using RowComparedFn = void (*)(const std::wstring& rowType, const std::wstring& type);
+RequestHandler FindHandler(const DispatchMap& map, const std::wstring& id, const std::wstring& type,
+                           RowComparedFn compared = nullptr);
 
 }  // namespace ikx

@@ -77,10 +77,11 @@ const DispatchMap& NotifyDispatchMap() {
     return g_notifyMap;
 }
 
-RequestHandler FindHandler(const DispatchMap& map, const std::wstring& id,
-                           const std::wstring& type) {
+RequestHandler FindHandler(const DispatchMap& map, const std::wstring& id, const std::wstring& type,
+                           RowComparedFn compared) {
     const auto range = map.equal_range(id);
     for (auto it = range.first; it != range.second; ++it) {
+        if (compared) compared(it->second.first, type);
         if (it->second.first == type) return it->second.second;
     }
     return nullptr;

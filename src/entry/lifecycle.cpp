@@ -18,8 +18,8 @@ bool PassesCommonGate(const char* caller) {
         IKX_LOG_FOR(caller, kWarn, "Haven't init!");
         return false;
     }
-    const VerifyLoaderProcessSignFn verify = VornAgentObj.VerifyLoaderProcessSign.load();
-    if (!verify || verify(kExpectedSigner) == 0) {
+    const VornAgentEntryPoints* agent = VornAgentObj.get();
+    if (!agent || agent->VerifyLoaderProcessSign(kExpectedSigner) == 0) {
         IKX_LOG_FOR(caller, kWarn, "Dll Loader is invalid!");
         return false;
     }

@@ -38,6 +38,31 @@ bool RunNotifyHandler(RequestHandler handler, const Json::Value& request) {
     }
 }
 
+// The words each frame uses when a request names another product.
+struct ProductCheckWords {
+    const char* frame;
+    const char* notIkx;
+    const char* productIdFormat;
+};
+const ProductCheckWords kQueryWords = {"vornExt_OnQueryData", "product_id is not iKX",
+                                       "[vornExt_OnQueryData][product_id][%s]"};
+const ProductCheckWords kNotifyWords = {"vornExt_OnNotify",
+                                        "[vornExt_OnNotify][product_id is not iKX]",
+                                        "[vornExt_OnNotify][product_id][%s]"};
+
+bool IsForIkx(const std::string& productId, const ProductCheckWords& words) {
+    if (productId == kProductIkx) return true;
+    LOG_TRACE_AS(words.frame, "%s", words.notIkx);
+    LOG_TRACE_AS(words.frame, words.productIdFormat, productId.c_str());
+    return false;
+}
+
+// Every notify row of the id is logged as it is compared, up to the one that matches.
+void NoteNotifyRow(const std::wstring& rowType, const std::wstring& type) {
+    LOG_TRACE_AS("vornExt_OnNotify", "[vornExt_OnNotify][it][second][%ws]", rowType.c_str());
+    LOG_TRACE_AS("vornExt_OnNotify", "[vornExt_OnNotify][jvNotify][%ws]", type.c_str());
+}
+
 }  // namespace
 
 namespace exports {
@@ -47,11 +72,7 @@ int32_t vornExt_OnQueryData(uint32_t requestLength, const char* request, uint32_
     if (!PassesCommonGate(__func__)) return 0;
     const Json::Value parsed = ParseRequest(RequestText(request, requestLength));
     const RequestKeys keys = ReadRequestKeys(parsed, RequestKind::kQuery);
-    if (keys.productId != kProductIkx) {
-        LOG_TRACE("product_id is not iKX");
-        LOG_TRACE("[vornExt_OnQueryData][product_id][%s]", keys.productId.c_str());
-        return 0;
-    }
+    if (!IsForIkx(keys.productId, kQueryWords)) return 0;
     LOG_TRACE("[vornExt_OnQueryData][query_id][%s][query_type][%s]", keys.id.c_str(),
               keys.type.c_str());
     const std::wstring id = MultiByteToWide(keys.id, kCodePageUtf8);
@@ -102,22 +123,14 @@ int32_t vornExt_OnNotify(uint32_t requestLength, const char* request) {
     // Notification text comes NUL-terminated; the length is only a presence test.
     const Json::Value parsed = ParseRequest(std::string(request));
     const RequestKeys keys = ReadRequestKeys(parsed, RequestKind::kNotify);
-    if (keys.productId != kProductIkx) {
-        LOG_TRACE("[vornExt_OnNotify][product_id is not iKX]");
-        LOG_TRACE("[vornExt_OnNotify][product_id][%s]", keys.productId.c_str());
-        return 0;
-    }
+    if (!IsForIkx(keys.productId, kNotifyWords)) return 0;
     LOG_TRACE("[vornExt_OnNotify][notify_id][%s][notify_type][%s]", keys.id.c_str(),
               keys.type.c_str());
     const std::wstring id = MultiByteToWide(keys.id, kCodePageUtf8);
     const std::wstring type = MultiByteToWide(keys.type, kCodePageUtf8);
-    const auto rows = NotifyDispatchMap().equal_range(id);
-    for (auto it = rows.first; it != rows.second; ++it) {
-        LOG_TRACE("[vornExt_OnNotify][it][second][%ws]", it->second.first.c_str());
-        LOG_TRACE("[vornExt_OnNotify][jvNotify][%ws]", type.c_str());
-        if (it->second.first != type) continue;
-        LOG_INFO("[vornExt_OnNotify][vornExt_NotifyData][it][Hit][%ws]", it->first.c_str());
-        if (RunNotifyHandler(it->second.second, parsed)) {
+    if (const RequestHandler handler = FindHandler(NotifyDispatchMap(), id, type, NoteNotifyRow)) {
+        LOG_INFO("[vornExt_OnNotify][vornExt_NotifyData][it][Hit][%ws]", id.c_str());
+        if (RunNotifyHandler(handler, parsed)) {
             LOG_TRACE("[vornExt_OnNotify][Execute Notify data succeed]");
         } else {
             LOG_WARN("[vornExt_OnNotify][Execute Notify data failed]");

@@ -1,9 +1,9 @@
 #include "hostagent/http_library.h"
 
 #include <string>
+#include <utility>
 
 #include "hostagent/host_agent.h"
-#include "hostagent/export_lookup.h"
 #include "hostagent/vorn_agent.h"
 #include "log/log.h"
 
@@ -11,7 +11,7 @@ namespace ikx {
 
 bool InitQvsockObj(QvsockObject* obj) {
     if (!obj) return false;
-    if (!VornAgentObj.LoadLibraryWithSignCheck.load()) {
+    if (!IsVornAgentBound()) {
         LOG_WARN("Vorn Agent object is invalid");
         return false;
     }
@@ -20,16 +20,13 @@ bool InitQvsockObj(QvsockObject* obj) {
         LOG_WARN("Cannot get Pelmo folder.");
         return false;
     }
-    obj->module = LoadVerifiedLibrary((folder + L"QvSock.dll").c_str());
-    if (!obj->module) {
+    UniqueModule module(LoadVerifiedLibrary((folder + L"QvSock.dll").c_str()));
+    if (!module) {
         LOG_WARN("Load NIPC DLL failed (error: %d).", static_cast<int>(::GetLastError()));
         return false;
     }
-    obj->qvSendHttpToPelmoServer = LookupAs<QvSendHttpFn>(obj->module, "qvSendHttpToPelmoServer");
-    if (obj->qvSendHttpToPelmoServer) return true;
+    if (obj->Bind(std::move(module))) return true;
     LOG_WARN("GetProcAddress failed (error: %d).", static_cast<int>(::GetLastError()));
-    ::FreeLibrary(obj->module);
-    obj->module = nullptr;
     return false;
 }
 

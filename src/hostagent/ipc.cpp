@@ -1,6 +1,7 @@
 #include "hostagent/ipc.h"
 
 #include <string>
+#include <utility>
 
 #include "hostagent/host_agent.h"
 #include "hostagent/vorn_agent.h"
@@ -9,68 +10,44 @@
 
 namespace ikx {
 
+void NipcEntryPoints::Resolve(ExportLookup& find) {
+    find(NIPC_Init, "NIPC_Init");
+    find(NIPC_SendData, "NIPC_SendData");
+    find(NIPC_DeInit, "NIPC_DeInit");
+    find(NIPC_CreateCommand, "NIPC_CreateCommand");
+    find(NIPC_CmdDataCopy, "NIPC_CmdDataCopy");
+    find(NIPC_FreeCommand, "NIPC_FreeCommand");
+    find.Optional(NIPC_ReceiveStart, "NIPC_ReceiveStart");
+    find.Optional(NIPC_ReceiveStop, "NIPC_ReceiveStop");
+}
+
 namespace {
 
-// Looks up one entry point; keeps the last error of the first required
-// lookup that fails, before later lookups can overwrite it.
-template <typename Fn>
-Fn Resolve(HMODULE module, const char* name, DWORD* firstError) {
-    FARPROC address = ::GetProcAddress(module, name);
-    if (!address && *firstError == 0) *firstError = ::GetLastError();
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(address));
-}
-
-// Fills the eight entry points; true when the six the library calls are there.
-bool BindEntryPoints(HMODULE module, NipcObject* object, DWORD* error) {
-    object->NIPC_Init = Resolve<NipcInitFn>(module, "NIPC_Init", error);
-    object->NIPC_SendData = Resolve<NipcSendDataFn>(module, "NIPC_SendData", error);
-    object->NIPC_DeInit = Resolve<NipcDeInitFn>(module, "NIPC_DeInit", error);
-    object->NIPC_CreateCommand = Resolve<NipcCreateCommandFn>(module, "NIPC_CreateCommand", error);
-    object->NIPC_CmdDataCopy = Resolve<NipcCmdDataCopyFn>(module, "NIPC_CmdDataCopy", error);
-    object->NIPC_FreeCommand = Resolve<NipcFreeCommandFn>(module, "NIPC_FreeCommand", error);
-    // Optional: never called, so their absence does not fail the binding.
-    object->NIPC_ReceiveStart = ::GetProcAddress(module, "NIPC_ReceiveStart");
-    object->NIPC_ReceiveStop = ::GetProcAddress(module, "NIPC_ReceiveStop");
-    return object->NIPC_Init && object->NIPC_SendData && object->NIPC_DeInit &&
-           object->NIPC_CreateCommand && object->NIPC_CmdDataCopy && object->NIPC_FreeCommand;
-}
-
-void ClearEntryPoints(NipcObject* object) {
-    object->NIPC_Init = nullptr;
-    object->NIPC_SendData = nullptr;
-    object->NIPC_DeInit = nullptr;
-    object->NIPC_CreateCommand = nullptr;
-    object->NIPC_CmdDataCopy = nullptr;
-    object->NIPC_FreeCommand = nullptr;
-    object->NIPC_ReceiveStart = nullptr;
-    object->NIPC_ReceiveStop = nullptr;
-}
-
 bool IsBound(const NipcObject* object) {
-    return object && object->NIPC_CreateCommand && object->NIPC_CmdDataCopy &&
-           object->NIPC_SendData && object->NIPC_FreeCommand;
+    return object && object->library.bound();
 }
 
 // One command record, created in the library and freed on every way out.
 class ScopedCommand {
   public:
     ScopedCommand(const NipcObject& object, uint32_t type, uint32_t code, uint32_t length)
-        : object_(object) {
-        object_.NIPC_CreateCommand(&record_, type, code, length, object_.handle);
+        : ipc_(*object.library.get()), handle_(object.handle) {
+        ipc_.NIPC_CreateCommand(&record_, type, code, length, handle_);
     }
-    ~ScopedCommand() { object_.NIPC_FreeCommand(&record_, object_.handle); }
+    ~ScopedCommand() { ipc_.NIPC_FreeCommand(&record_, handle_); }
     ScopedCommand(const ScopedCommand&) = delete;
     ScopedCommand& operator=(const ScopedCommand&) = delete;
 
-    void CopyData(const void* data) { object_.NIPC_CmdDataCopy(&record_, data, object_.handle); }
+    void CopyData(const void* data) { ipc_.NIPC_CmdDataCopy(&record_, data, handle_); }
     // Synchronous: the reply can be read as soon as this returns 0.
     uint32_t Send(uint32_t destination) {
-        return object_.NIPC_SendData(&record_, destination, object_.handle);
+        return ipc_.NIPC_SendData(&record_, destination, handle_);
     }
     const uint32_t* Reply() const { return record_.reply; }
 
   private:
-    const NipcObject& object_;
+    const NipcEntryPoints& ipc_;
+    const uint32_t handle_;
     NipcCommand record_ = {};
 };
 
@@ -84,7 +61,7 @@ bool InitNIPC(NipcObject* object) {
         return false;
     }
     const std::wstring path = folder + L"PlmPIPC.dll";
-    if (!VornAgentObj.LoadLibraryWithSignCheck.load()) {
+    if (!IsVornAgentBound()) {
         LOG_WARN("Vorn Agent object is invalid");
         return false;
     }
@@ -94,35 +71,28 @@ bool InitNIPC(NipcObject* object) {
         LOG_WARN("Load NIPC DLL failed (error: %d).", error);
         return false;
     }
-    DWORD lookupError = 0;
-    if (!BindEntryPoints(module.get(), object, &lookupError)) {
-        LOG_WARN("GetProcAddress failed (error: %d).", static_cast<int>(lookupError));
-        *object = NipcObject{};
-        return false;  // the module owner releases the library
+    if (!object->library.Bind(std::move(module))) {
+        LOG_WARN("GetProcAddress failed (error: %d).", static_cast<int>(::GetLastError()));
+        return false;
     }
-    object->handle = object->NIPC_Init(0, 0, "IKX");
+    object->handle = object->library->NIPC_Init(0, 0, "IKX");
     if (object->handle == 0) {
         const int error = static_cast<int>(::GetLastError());
         LOG_WARN("Fail to init NPIC for CLI! Last Error: %d", error);
-        ClearEntryPoints(object);
+        object->library.reset();
         return false;
     }
-    object->module = module.release();
     LOG_INFO("Success to init NPIC for CLI!");
     return true;
 }
 
 void DeInitNIPC(NipcObject* object) {
     if (!object) return;
-    if (object->handle != 0 && object->NIPC_DeInit) {
-        object->NIPC_DeInit(&object->handle);
+    if (object->handle != 0 && object->library.bound()) {
+        object->library->NIPC_DeInit(&object->handle);
     }
     object->handle = 0;
-    ClearEntryPoints(object);
-    if (object->module) {
-        ::FreeLibrary(object->module);
-        object->module = nullptr;
-    }
+    object->library.reset();
 }
 
 bool SendNIPCCmdToKxAgent(NipcObject* object, uint32_t type, uint32_t code, const void* data,

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/bound_library.h"
+
 namespace ikx {
 
 // Command types.
@@ -63,17 +65,24 @@ using NipcCreateCommandFn = void(__cdecl*)(NipcCommand* record, uint32_t type, u
 using NipcCmdDataCopyFn = void(__cdecl*)(NipcCommand* record, const void* data, uint32_t handle);
 using NipcFreeCommandFn = void(__cdecl*)(NipcCommand* record, uint32_t handle);
 
-// Owned by its user, zero-initialised before InitNIPC, released by DeInitNIPC.
-struct NipcObject {
+// The IPC library's entry points; the two receive functions are looked up
+// but never called, so their absence fails nothing.
+struct NipcEntryPoints {
     NipcInitFn NIPC_Init = nullptr;
     NipcSendDataFn NIPC_SendData = nullptr;
     NipcDeInitFn NIPC_DeInit = nullptr;
     NipcCreateCommandFn NIPC_CreateCommand = nullptr;
     NipcCmdDataCopyFn NIPC_CmdDataCopy = nullptr;
     NipcFreeCommandFn NIPC_FreeCommand = nullptr;
-    FARPROC NIPC_ReceiveStart = nullptr;  // looked up, never called
-    FARPROC NIPC_ReceiveStop = nullptr;   // looked up, never called
-    HMODULE module = nullptr;
+    FARPROC NIPC_ReceiveStart = nullptr;
+    FARPROC NIPC_ReceiveStop = nullptr;
+
+    void Resolve(ExportLookup& find);
+};
+
+// Owned by its user, empty before InitNIPC, released by DeInitNIPC.
+struct NipcObject {
+    BoundLibrary<NipcEntryPoints> library;
     uint32_t handle = 0;  // 0 = not initialised
 };
 

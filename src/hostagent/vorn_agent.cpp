@@ -5,51 +5,32 @@
 
 #include <cstddef>
 #include <cwchar>
+#include <utility>
 #include <vector>
 
 #include "hostagent/host_agent.h"
-#include "hostagent/export_lookup.h"
 #include "log/log.h"
 #include "platform/handles.h"
 
 namespace ikx {
 
-VornAgentObject VornAgentObj;
+// Never destroyed: a library still bound when the process ends is not
+// released from inside the loader's detach call.
+BoundLibrary<VornAgentEntryPoints>& VornAgentObj = *new BoundLibrary<VornAgentEntryPoints>();
+
+void VornAgentEntryPoints::Resolve(ExportLookup& find) {
+    find(SystemCall, "vornCnt_SystemCall");
+    find(Free, "vornCnt_Free");
+    find(CreateProcessWithSignCheck, "vornCnt_CreateProcessWithSignCheck");
+    find(LoadLibraryWithSignCheck, "vornCnt_LoadLibraryWithSignCheck");
+    find(VerifyEmbeddedSignature, "vornCnt_VerifyEmbeddedSignature");
+    find(VerifyEmbeddedSignatureAndSigner, "vornCnt_VerifyEmbeddedSignatureAndSigner");
+    find(VerifyLoaderProcessSign, "vornCnt_VerifyLoaderProcessSign");
+}
 
 namespace {
 
 constexpr WORD kForceIntegrity = 0x0080;
-
-void ClearAgentPointers() {
-    VornAgentObj.VerifyLoaderProcessSign.store(nullptr);
-    VornAgentObj.SystemCall = nullptr;
-    VornAgentObj.Free = nullptr;
-    VornAgentObj.CreateProcessWithSignCheck = nullptr;
-    VornAgentObj.LoadLibraryWithSignCheck.store(nullptr);
-    VornAgentObj.VerifyEmbeddedSignature = nullptr;
-    VornAgentObj.VerifyEmbeddedSignatureAndSigner = nullptr;
-}
-
-// Looks up the seven exports in table order; true when all are present.
-bool BindAgentExports(HMODULE module) {
-    VornAgentObj.SystemCall = Lookup(module, "vornCnt_SystemCall");
-    VornAgentObj.Free = Lookup(module, "vornCnt_Free");
-    VornAgentObj.CreateProcessWithSignCheck = Lookup(module, "vornCnt_CreateProcessWithSignCheck");
-    auto load = LookupAs<LoadLibraryWithSignCheckFn>(module, "vornCnt_LoadLibraryWithSignCheck");
-    VornAgentObj.VerifyEmbeddedSignature = Lookup(module, "vornCnt_VerifyEmbeddedSignature");
-    VornAgentObj.VerifyEmbeddedSignatureAndSigner =
-        Lookup(module, "vornCnt_VerifyEmbeddedSignatureAndSigner");
-    auto verify = LookupAs<VerifyLoaderProcessSignFn>(module, "vornCnt_VerifyLoaderProcessSign");
-    if (!(VornAgentObj.SystemCall && VornAgentObj.Free && VornAgentObj.CreateProcessWithSignCheck &&
-          load && VornAgentObj.VerifyEmbeddedSignature &&
-          VornAgentObj.VerifyEmbeddedSignatureAndSigner && verify)) {
-        return false;
-    }
-    VornAgentObj.LoadLibraryWithSignCheck.store(load);
-    VornAgentObj.module = module;
-    VornAgentObj.VerifyLoaderProcessSign.store(verify, std::memory_order_release);
-    return true;
-}
 
 // Whether the `size` bytes of the image hold NT headers complete up to the
 // optional header's DllCharacteristics. A view has no bounds a read would stop
@@ -160,7 +141,7 @@ void ReadFirstSignerName(HCERTSTORE store, HCRYPTMSG message, wchar_t* name) {
 }  // namespace
 
 bool IsVornAgentBound() {
-    return VornAgentObj.VerifyLoaderProcessSign.load(std::memory_order_acquire) != nullptr;
+    return VornAgentObj.bound();
 }
 
 int IsIntegrityCheckEnabled(const wchar_t* path) {
@@ -210,24 +191,20 @@ bool InitVornAgentObj() {
         LOG_WARN("Load NIPC DLL failed (error: %d).", static_cast<int>(::GetLastError()));
         return false;
     }
-    if (!BindAgentExports(module.get())) {
+    if (!VornAgentObj.Bind(std::move(module))) {
         LOG_WARN("GetProcAddress failed (error: %d).", static_cast<int>(::GetLastError()));
-        ClearAgentPointers();
-        return false;  // the module owner releases the library
+        return false;
     }
-    module.release();
     return true;
 }
 
 void ReleaseVornAgentObj() {
-    ClearAgentPointers();
-    if (VornAgentObj.module) ::FreeLibrary(VornAgentObj.module);
-    VornAgentObj.module = nullptr;
+    VornAgentObj.reset();
 }
 
 HMODULE LoadVerifiedLibrary(const wchar_t* path) {
-    const LoadLibraryWithSignCheckFn load = VornAgentObj.LoadLibraryWithSignCheck.load();
-    return load ? load(kExpectedSigner, path) : nullptr;
+    const VornAgentEntryPoints* agent = VornAgentObj.get();
+    return agent ? agent->LoadLibraryWithSignCheck(kExpectedSigner, path) : nullptr;
 }
 
 }  // namespace ikx

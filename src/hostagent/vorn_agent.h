@@ -3,9 +3,10 @@
 // signer ourselves; its verified loader then loads the maker's other libraries.
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <string>
+
+#include "platform/bound_library.h"
 
 namespace ikx {
 
@@ -15,18 +16,20 @@ constexpr size_t kSignerNameChars = 260;
 using LoadLibraryWithSignCheckFn = HMODULE(__cdecl*)(const wchar_t* signer, const wchar_t* path);
 using VerifyLoaderProcessSignFn = int(__cdecl*)(const wchar_t* signer);
 
-struct VornAgentObject {
-    HMODULE module = nullptr;
+// The seven exports of the host agent library, in table order.
+struct VornAgentEntryPoints {
     FARPROC SystemCall = nullptr;
     FARPROC Free = nullptr;
     FARPROC CreateProcessWithSignCheck = nullptr;
-    std::atomic<LoadLibraryWithSignCheckFn> LoadLibraryWithSignCheck{nullptr};
+    LoadLibraryWithSignCheckFn LoadLibraryWithSignCheck = nullptr;
     FARPROC VerifyEmbeddedSignature = nullptr;
     FARPROC VerifyEmbeddedSignatureAndSigner = nullptr;
-    // Set last and cleared first: a non-null value means "bound".
-    std::atomic<VerifyLoaderProcessSignFn> VerifyLoaderProcessSign{nullptr};
+    VerifyLoaderProcessSignFn VerifyLoaderProcessSign = nullptr;
+
+    void Resolve(ExportLookup& find);
 };
-extern VornAgentObject VornAgentObj;
+// Bound by the first Init, released by the last Deinit; any thread may read it.
+extern BoundLibrary<VornAgentEntryPoints>& VornAgentObj;
 
 bool InitVornAgentObj();
 // Clears the seven pointers and releases the module (the last Deinit).

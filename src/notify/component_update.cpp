@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "win32/file_ops.h"
+#include "hostagent/ipc.h"
 #include "sensor/sensor_registry.h"
 #include "sensor/components.h"
 #include "platform/text.h"
@@ -121,7 +122,7 @@ void CopyAndTrigger(const std::wstring& installFolder, const PatternUpdate& upda
     }
     command += L" -Ptn_data=\"" + target + L"\"";
     LOG_INFO_AS(kHandler, "Update command: [%ws]", command.c_str());
-    TriggeriKXComponentUpdate(command);
+    RelayToSensor(kNipcTypeNoReply, kKxCmdComponentUpdate, command);
 }
 
 }  // namespace

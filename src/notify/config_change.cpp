@@ -13,20 +13,24 @@
 
 namespace ikx {
 
+namespace {
+
+const NotifyTypeRow kConfigRows[] = {
+    {L"VORN_TYPE_TRUSTED_PROGRAM", "[NotifyClientConfigChange][Enter NotifyTrustedProgramList]",
+     NotifyTrustedProgramList},
+    {L"VORN_TYPE_SARN_CENSUS", "[NotifyClientConfigChange][Enter NotifyClientSarnCensusInfo]",
+     NotifyClientSarnCensusInfo},
+    {L"VORN_TYPE_PROXY", "[NotifyClientConfigChange][Enter NotifyClientProxyChange]",
+     NotifyClientProxyChange},
+};
+
+}  // namespace
+
 bool NotifyClientConfigChange(const Json::Value& request, Json::Value&) {
     const std::wstring type = ReadWide(request["notify_data"], "notify_type");
     LOG_INFO("[NotifyClientConfigChange][Start]");
     LOG_INFO("[NotifyClientConfigChange][JsonIn][NotifyData_NotifyType][%ws]", type.c_str());
-    if (type == L"VORN_TYPE_TRUSTED_PROGRAM") {
-        LOG_INFO("[NotifyClientConfigChange][Enter NotifyTrustedProgramList]");
-        NotifyTrustedProgramList(request);
-    } else if (type == L"VORN_TYPE_SARN_CENSUS") {
-        LOG_INFO("[NotifyClientConfigChange][Enter NotifyClientSarnCensusInfo]");
-        NotifyClientSarnCensusInfo(request);
-    } else if (type == L"VORN_TYPE_PROXY") {
-        LOG_INFO("[NotifyClientConfigChange][Enter NotifyClientProxyChange]");
-        NotifyClientProxyChange(request);
-    }
+    RunNotifyTypeRow(kConfigRows, type, request, __func__);
     LOG_INFO("[NotifyClientConfigChange][End]");
     return true;
 }
@@ -53,7 +57,7 @@ bool NotifyTrustedProgramList(const Json::Value& request) {
     } else {
         LOG_INFO("[NotifyTrustedProgramList][wstrLocalWhitelist][%ws]", whitelist.c_str());
     }
-    ReceivedLocalWhitelistFromPelmoAgent(whitelist);
+    RelayToSensor(kNipcTypeReply, kKxCmdTrustedPrograms, whitelist);
     LOG_INFO("[NotifyTrustedProgramList][End]");
     return true;
 }
@@ -83,7 +87,7 @@ bool NotifyClientSarnCensusInfo(const Json::Value& request) {
 
     wchar_t command[kCommandUnits] = {};
     _snwprintf_s(command, kCommandUnits, _TRUNCATE, L"-SarnFeedbackEnabled=%d", feedbackEnable);
-    SendKxIpcNotifaction(kKxCmdSarnCensus, command);
+    RelayToSensor(kNipcTypeNoReply, kKxCmdSarnCensus, command);
 
     LogJsonDataEnd(__func__);
     LOG_INFO("[NotifyClientSarnCensusInfo][End]");
@@ -96,7 +100,8 @@ bool NotifyClientProxyChange(const Json::Value& request) {
     const Json::Value& content = NotifyContent(request);
     LOG_INFO("[vornExt_OnNotify][JsonIn][use_proxy][%s]",
              ReadText(content["ie_proxy"], "use_proxy").c_str());
-    SendKxIpcNotifaction(kKxCmdProxy, ProxyEnabled(content) ? L"-UseProxy=1" : L"-UseProxy=0");
+    RelayToSensor(kNipcTypeNoReply, kKxCmdProxy,
+                  ProxyEnabled(content) ? L"-UseProxy=1" : L"-UseProxy=0");
     LogJsonDataEnd(__func__);
     LOG_INFO("[NotifyClientProxyChange][End]");
     return true;

@@ -40,19 +40,22 @@ bool LogHostPaths() {
     return true;
 }
 
+const NotifyTypeRow kContextRows[] = {
+    {L"VORN_TYPE_AGENT_CONTEXT",
+     "[NotifyClientContextChange][Enter NotifyClientAgentContextChange]",
+     NotifyClientAgentContextChange},
+    {L"VORN_TYPE_AGGRESSIVE_DETECTION",
+     "[NotifyClientContextChange][Enter NotifyAggressiveDetectionChange]",
+     NotifyAggressiveDetectionChange},
+};
+
 }  // namespace
 
 bool NotifyClientContextChange(const Json::Value& request, Json::Value&) {
     const std::wstring type = ReadWide(request["notify_data"], "notify_type");
     LOG_INFO("[NotifyClientContextChange][Start]");
     LOG_INFO("[NotifyClientContextChange][JsonIn][NotifyData_NotifyType][%ws]", type.c_str());
-    if (type == L"VORN_TYPE_AGENT_CONTEXT") {
-        LOG_INFO("[NotifyClientContextChange][Enter NotifyClientAgentContextChange]");
-        NotifyClientAgentContextChange(request);
-    } else if (type == L"VORN_TYPE_AGGRESSIVE_DETECTION") {
-        LOG_INFO("[NotifyClientContextChange][Enter NotifyAggressiveDetectionChange]");
-        NotifyAggressiveDetectionChange(request);
-    }
+    RunNotifyTypeRow(kContextRows, type, request, __func__);
     LOG_INFO("[NotifyClientContextChange][End]");
     return true;
 }
@@ -82,7 +85,7 @@ bool NotifyClientAgentContextChange(const Json::Value& request) {
 
     wchar_t command[kCommandUnits] = L"-IsCoexist=";
     AppendBounded(command, coexist.c_str());
-    SendKxIpcNotifaction(kKxCmdAgentContext, command);
+    RelayToSensor(kNipcTypeNoReply, kKxCmdAgentContext, command);
 
     LogJsonDataEnd(__func__);
     LOG_INFO("[NotifyClientAgentContextChange][End]");
@@ -98,8 +101,8 @@ bool NotifyAggressiveDetectionChange(const Json::Value& request) {
              static_cast<unsigned long>(content["data_time"].asUInt()));
     LOG_INFO("[vornExt_OnNotify][JsonIn][iproduct_aggre_detect_flag][%lu]",
              static_cast<unsigned long>(content["iproduct_aggre_detect_flag"].asUInt()));
-    SendKxIpcNotifaction(kKxCmdAggressiveDetection,
-                         MultiByteToWide(CompactJson(content), kCodePageUtf8));
+    RelayToSensor(kNipcTypeNoReply, kKxCmdAggressiveDetection,
+                  MultiByteToWide(CompactJson(content), kCodePageUtf8));
     LOG_INFO("[NotifyAggressiveDetectionChange][End]");
     return true;
 }

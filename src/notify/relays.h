@@ -1,5 +1,5 @@
 #pragma once
-// The three relays that carry a UTF-16 text to the sensor client, each over a
+// The one relay that carries a UTF-16 text to the sensor client over a
 // channel of its own that lives for the one message. The payload is the
 // text's characters without a terminator, twice the character count in bytes.
 #include <cstddef>
@@ -12,12 +12,10 @@ namespace ikx {
 // many UTF-16 units, the terminator included.
 constexpr size_t kCommandUnits = 261;
 
-// Type 1 under any command id.
-bool SendKxIpcNotifaction(uint32_t commandId, const std::wstring& text);
-// Type 1 under the component-update id; an empty command is refused.
-bool TriggeriKXComponentUpdate(const std::wstring& command);
-// Type 3 under the whitelist id without reading the reply; an empty
-// whitelist still goes out, as a payload of length 0.
-bool ReceivedLocalWhitelistFromPelmoAgent(const std::wstring& whitelist);
+// Sends `text` as a command of `type` under `commandId`; with type 3 the
+// reply is not read. Each (type, id) logs as the relay the sensor's protocol
+// names for it: the component update refuses an empty command, the trusted
+// program list sends an empty one as a payload of length 0.
+bool RelayToSensor(uint32_t type, uint32_t commandId, const std::wstring& text);
 
 }  // namespace ikx

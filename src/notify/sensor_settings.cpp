@@ -68,7 +68,7 @@ bool NotifyXdrDataLakeLogginInfoChange(const Json::Value& request, Json::Value&)
     LOG_INFO("[NotifyXdrDataLakeLogginInfoChange][Start]");
     // Passed on whole as it came, not interpreted.
     const std::string text = CompactJson(NotifyContent(request));
-    SendKxIpcNotifaction(kKxCmdDataLakeLogging, MultiByteToWide(text, kCodePageUtf8));
+    RelayToSensor(kNipcTypeNoReply, kKxCmdDataLakeLogging, MultiByteToWide(text, kCodePageUtf8));
     LOG_INFO("[NotifyXdrDataLakeLogginInfoChange][End]");
     return true;
 }
@@ -86,7 +86,7 @@ bool NotifyClientLightWeightModeChange(const Json::Value& request, Json::Value&)
     const std::wstring command = std::wstring(L"KXClient.exe -c=SetConfig") + L" -Section=" +
                                  L"KXE" + L" -Key=" + L"LightWeightMode" + L" -Value=" +
                                  std::to_wstring(state);
-    SendKxIpcNotifaction(kKxCmdLightWeightMode, command);
+    RelayToSensor(kNipcTypeNoReply, kKxCmdLightWeightMode, command);
     LOG_INFO("[NotifyClientLightWeightModeChange][End]");
     return true;
 }

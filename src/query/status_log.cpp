@@ -1,5 +1,4 @@
 // Status log and component info queries, and the sibling's MDR status.
-#include "hostagent/host_agent.h"
 #include "request/json_text.h"
 #include "sensor/versions.h"
 #include "sensor/components.h"
@@ -66,33 +65,24 @@ Json::Value ComponentInfoOf(const AgentComponent& row) {
 }  // namespace
 
 uint32_t GetBordaAgentSlfStatus() {
-    std::wstring folder;
-    if (!GetPelmoClientInsallPath(folder)) {
-        LOG_WARN("Cannot get Pelmo folder.");
-        return kPluginAbsent;
-    }
-    IProductVornExtObject sibling;
-    if (!InitIProductVornExtObj((folder + L"vornExt_iBordaClient.dll").c_str(), &sibling)) {
-        LOG_WARN("Cannot load iBorda's ext dll.");
-        return kPluginAbsent;
-    }
     uint32_t result = kPluginAbsent;
-    sibling.Init(0, 0);
-    Json::Value request;
-    request["query_id"] = "VORN_ONQUERY_MDR_STATUS";
-    request["product_id"] = "VORN_IPRODUCT_IBORDA";
-    request["query_data"] = Json::Value(Json::objectValue);
-    const std::string text = Json::FastWriter().write(request);
-    LOG_WARN("wstrOut: %ws", MultiByteToWide(text, kCodePageUtf8).c_str());
-    uint32_t length = 0;
-    char* answer = nullptr;
-    if (sibling.OnQueryData(0, static_cast<uint32_t>(text.size()), text.c_str(), &length,
-                            &answer) == 0 &&
-        answer) {
-        result = StatusFromSiblingAnswer(answer);
-        sibling.Free(answer);
-    }
-    sibling.Deinit(0, 0);
+    USE_BORDA_EXTENSION([&result](const SiblingEntryPoints& sibling) {
+        Json::Value request;
+        request["query_id"] = "VORN_ONQUERY_MDR_STATUS";
+        request["product_id"] = "VORN_IPRODUCT_IBORDA";
+        request["query_data"] = Json::Value(Json::objectValue);
+        const std::string text = Json::FastWriter().write(request);
+        LOG_WARN_AS("GetBordaAgentSlfStatus", "wstrOut: %ws",
+                    MultiByteToWide(text, kCodePageUtf8).c_str());
+        uint32_t length = 0;
+        char* answer = nullptr;
+        if (sibling.OnQueryData(0, static_cast<uint32_t>(text.size()), text.c_str(), &length,
+                                &answer) == 0 &&
+            answer) {
+            result = StatusFromSiblingAnswer(answer);
+            sibling.Free(answer);
+        }
+    });
     return result;
 }
 

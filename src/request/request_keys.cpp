@@ -1,6 +1,6 @@
 #include "request/request_keys.h"
 
-#include "request/request_text.h"
+#include "request/json_members.h"
 
 namespace ikx {
 namespace {

@@ -29,12 +29,6 @@ constexpr uint64_t kMostBytesPerArchiveByte = 1032;
 // extraction can create, empty ones included.
 constexpr uLong kMostEntries = 65535;
 
-template <typename Fn>
-bool Resolve(HMODULE module, const char* name, Fn& fn) {
-    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-    return fn != nullptr;
-}
-
 // True when the target folder, or anything that already exists below it on the
 // way to `target`, is a reparse point: a write there would land wherever the
 // link points. `folderEnd` is the position of the backslash after the folder.
@@ -108,23 +102,14 @@ CUnzip::~CUnzip() {
 }
 
 void CUnzip::CloseZip() {
-    if (m_zipFile && m_unzClose) m_unzClose(m_zipFile);
+    if (m_zipFile && Bound()) m_library->unzClose(m_zipFile);
     m_zipFile = nullptr;
     m_zipPath[0] = '\0';
 }
 
 void CUnzip::Unbind() {
     CloseZip();
-    m_unzOpen = nullptr;
-    m_unzClose = nullptr;
-    m_unzGetGlobalInfo = nullptr;
-    m_unzGoToNextFile = nullptr;
-    m_unzLocateFile = nullptr;
-    m_unzGetCurrentFileInfo = nullptr;
-    m_unzOpenCurrentFile = nullptr;
-    m_unzReadCurrentFile = nullptr;
-    m_unzCloseCurrentFile = nullptr;
-    m_module.reset();
+    m_library.reset();
 }
 
 bool CUnzip::Init() {
@@ -150,20 +135,8 @@ bool CUnzip::Init() {
     path += kUnzipLibrary;
 
     // Loaded plainly: this library carries no signature to check.
-    m_module.reset(::LoadLibraryA(path.c_str()));
-    if (!m_module) return false;
-    const HMODULE module = m_module.get();
-    const bool bound = Resolve(module, "unzOpen", m_unzOpen) &&
-                       Resolve(module, "unzClose", m_unzClose) &&
-                       Resolve(module, "unzGetGlobalInfo", m_unzGetGlobalInfo) &&
-                       Resolve(module, "unzGoToNextFile", m_unzGoToNextFile) &&
-                       Resolve(module, "unzLocateFile", m_unzLocateFile) &&
-                       Resolve(module, "unzGetCurrentFileInfo", m_unzGetCurrentFileInfo) &&
-                       Resolve(module, "unzOpenCurrentFile", m_unzOpenCurrentFile) &&
-                       Resolve(module, "unzReadCurrentFile", m_unzReadCurrentFile) &&
-                       Resolve(module, "unzCloseCurrentFile", m_unzCloseCurrentFile);
-    if (!bound) Unbind();
-    return bound;
+    // Loaded plainly: this library carries no signature to check.
+    return m_library.Bind(UniqueModule(::LoadLibraryA(path.c_str())));
 }
 
 int CUnzip::OpenZip(const char* path) {
@@ -176,7 +149,7 @@ int CUnzip::OpenZip(const char* path) {
     if (used.size() > MAX_PATH) return kUnzipNotReady;
     std::memcpy(m_zipPath, used.c_str(), used.size() + 1);
     uint64_t archiveBytes = 0;
-    if (ArchiveBytes(m_zipPath, archiveBytes)) m_zipFile = m_unzOpen(m_zipPath);
+    if (ArchiveBytes(m_zipPath, archiveBytes)) m_zipFile = m_library->unzOpen(m_zipPath);
     m_writeBudget = archiveBytes * kMostBytesPerArchiveByte;
     if (!m_zipFile) {
         m_zipPath[0] = '\0';
@@ -189,14 +162,14 @@ int CUnzip::ExtractAll(const char* folder) {
     if (!Bound() || !m_zipFile) return kUnzipNotReady;
     if (!folder || !*folder) return kUnzipNoFolder;
     unz_global_info info = {};
-    int result = m_unzGetGlobalInfo(m_zipFile, &info);
+    int result = m_library->unzGetGlobalInfo(m_zipFile, &info);
     if (result != UNZ_OK) return result;
     if (info.number_entry > kMostEntries) throw CWinFileException(ERROR_FILE_TOO_LARGE);
     for (uLong entry = 0; entry < info.number_entry; ++entry) {
         result = ExtractCurrentFile(folder);
         if (result != UNZ_OK) return result;
         if (entry + 1 < info.number_entry) {
-            result = m_unzGoToNextFile(m_zipFile);
+            result = m_library->unzGoToNextFile(m_zipFile);
             if (result != UNZ_OK) return result;
         }
     }
@@ -208,8 +181,8 @@ int CUnzip::ExtractCurrentFile(const char* folder) {
     if (!folder || !*folder) return kUnzipNoFolder;
     unz_file_info info = {};
     char rawName[kEntryNameBytes + 1] = {};
-    int result =
-        m_unzGetCurrentFileInfo(m_zipFile, &info, rawName, kEntryNameBytes, nullptr, 0, nullptr, 0);
+    int result = m_library->unzGetCurrentFileInfo(m_zipFile, &info, rawName, kEntryNameBytes,
+                                                  nullptr, 0, nullptr, 0);
     if (result != UNZ_OK) return result;
     // Folders come into being only as parents of files.
     if (info.external_fa & kDirectoryAttribute) return 0;
@@ -230,13 +203,13 @@ int CUnzip::ExtractCurrentFile(const char* folder) {
     const int created = CreateDirectoryTree(target.substr(0, target.rfind('\\')).c_str());
     if (created != 0) throw CWinFileException(created);
 
-    result = m_unzOpenCurrentFile(m_zipFile);
+    result = m_library->unzOpenCurrentFile(m_zipFile);
     if (result != UNZ_OK) return result;
     CWinFile file;
     file.Open(target.c_str(), CREATE_ALWAYS);
     std::vector<char> chunk(kReadChunkBytes);
     int read = 0;
-    while ((read = m_unzReadCurrentFile(m_zipFile, chunk.data(), kReadChunkBytes)) > 0) {
+    while ((read = m_library->unzReadCurrentFile(m_zipFile, chunk.data(), kReadChunkBytes)) > 0) {
         const auto bytes = static_cast<uint64_t>(read);
         if (bytes > m_writeBudget) throw CWinFileException(ERROR_FILE_TOO_LARGE);
         m_writeBudget -= bytes;
@@ -244,7 +217,7 @@ int CUnzip::ExtractCurrentFile(const char* folder) {
     }
     file.Flush();
     StampEntryTime(file, info.dosDate);
-    result = m_unzCloseCurrentFile(m_zipFile);
+    result = m_library->unzCloseCurrentFile(m_zipFile);
     // A stream that broke off before its end passes the checksum test; its
     // read error still means the entry was not extracted.
     return result != UNZ_OK ? result : (read < 0 ? read : UNZ_OK);

@@ -1,9 +1,12 @@
 #pragma once
 // The published minizip unzip interface, as libZipUnZipDll.dll offers it. The
-// library is bound by name at run time, so only its types are declared here.
+// library is bound by name at run time, so only its types and the table of
+// its entry points are declared here.
 // minizip's uLong is `unsigned long`: 32 bits on Windows in both builds, which
 // the record layouts below depend on.
 #include <cstdint>
+
+#include "platform/bound_library.h"
 
 namespace ikx {
 
@@ -58,5 +61,30 @@ using unzGetCurrentFileInfoFn = int (*)(unzFile file, unz_file_info* info, char*
 using unzOpenCurrentFileFn = int (*)(unzFile file);
 using unzReadCurrentFileFn = int (*)(unzFile file, void* buffer, unsigned length);
 using unzCloseCurrentFileFn = int (*)(unzFile file);
+
+// The nine functions the extraction calls, all required.
+struct MinizipEntryPoints {
+    unzOpenFn unzOpen = nullptr;
+    unzCloseFn unzClose = nullptr;
+    unzGetGlobalInfoFn unzGetGlobalInfo = nullptr;
+    unzGoToNextFileFn unzGoToNextFile = nullptr;
+    unzLocateFileFn unzLocateFile = nullptr;
+    unzGetCurrentFileInfoFn unzGetCurrentFileInfo = nullptr;
+    unzOpenCurrentFileFn unzOpenCurrentFile = nullptr;
+    unzReadCurrentFileFn unzReadCurrentFile = nullptr;
+    unzCloseCurrentFileFn unzCloseCurrentFile = nullptr;
+
+    void Resolve(ExportLookup& find) {
+        find(unzOpen, "unzOpen");
+        find(unzClose, "unzClose");
+        find(unzGetGlobalInfo, "unzGetGlobalInfo");
+        find(unzGoToNextFile, "unzGoToNextFile");
+        find(unzLocateFile, "unzLocateFile");
+        find(unzGetCurrentFileInfo, "unzGetCurrentFileInfo");
+        find(unzOpenCurrentFile, "unzOpenCurrentFile");
+        find(unzReadCurrentFile, "unzReadCurrentFile");
+        find(unzCloseCurrentFile, "unzCloseCurrentFile");
+    }
+};
 
 }  // namespace ikx

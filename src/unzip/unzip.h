@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/handles.h"
+#include "platform/bound_library.h"
 #include "unzip/minizip_api.h"
 
 namespace ikx {
@@ -35,25 +35,15 @@ class CUnzip {
     int ExtractCurrentFile(const char* folder);
 
   private:
-    bool Bound() const { return m_module.valid(); }
+    bool Bound() const { return m_library.bound(); }
     void CloseZip();
     void Unbind();
 
     unzFile m_zipFile = nullptr;
     char m_zipPath[MAX_PATH + 1] = {};
     uint64_t m_writeBudget = 0;  // bytes the open archive may still have written
-    UniqueModule m_module;
+    BoundLibrary<MinizipEntryPoints> m_library;
     std::string m_libraryFolder;
-
-    unzOpenFn m_unzOpen = nullptr;
-    unzCloseFn m_unzClose = nullptr;
-    unzGetGlobalInfoFn m_unzGetGlobalInfo = nullptr;
-    unzGoToNextFileFn m_unzGoToNextFile = nullptr;
-    unzLocateFileFn m_unzLocateFile = nullptr;
-    unzGetCurrentFileInfoFn m_unzGetCurrentFileInfo = nullptr;
-    unzOpenCurrentFileFn m_unzOpenCurrentFile = nullptr;
-    unzReadCurrentFileFn m_unzReadCurrentFile = nullptr;
-    unzCloseCurrentFileFn m_unzCloseCurrentFile = nullptr;
 };
 
 }  // namespace ikx
