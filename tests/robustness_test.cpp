@@ -89,7 +89,7 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     int answered = 0;
     // Each envelope goes through all three exports, ~20 ms a round under Wine;
     // the envelope reader itself is fuzzed at length on the host build.
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 120; ++i) {
         const std::string text = HostileEnvelope(random, valid);
         const uint32_t length = static_cast<uint32_t>(text.size());
         uint32_t responseLength = 0;
@@ -114,7 +114,7 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     EXPECT_EQ(dll.OnQueryData(0, 0, nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(dll.OnCommand(0, 0, nullptr), 0);
     EXPECT_EQ(dll.OnNotify(0, 0, nullptr), -1);
-    EXPECT_GT(answered, 8);  // valid queries among the generated ones were answered
+    EXPECT_GT(answered, 4);  // valid queries among the generated ones were answered
     // The extension still answers normally afterwards.
     EXPECT_NE(dll.Query(kQueries[0]).find("\"status_code\" : 2"), std::string::npos);
 }
