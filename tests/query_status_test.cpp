@@ -1,8 +1,10 @@
 // The service status and product version queries through the real DLL, with
-// the sensor's services run by the service control manager.
+// the sensor's services run by the service control manager; and the status
+// while a stop command runs.
+#include <thread>
 #include <tuple>
 
-#include "sensor_world.h"
+#include "control_world.h"
 
 using namespace testsupport;
 
@@ -138,6 +140,18 @@ TEST_F(StatusQueries, AgentGuidFitsInSixtyFourUnits) {
     }
     RegDeleteValue(kAgentKey, L"GUID");
     EXPECT_EQ(Version()["agent_guid"], "");
+}
+
+// The status query answers the moment it is asked, also while a stop runs
+// (other states: PendingAndPausedServicesAreClassifiedAfterStopped above).
+TEST_F(ControlWorld, QueriesSeeTheMomentAlsoDuringAStop) {
+    Lay(SensorSetup().Engine(L"--stop-pending 600000"));
+    std::thread stop([this] { EXPECT_EQ(Run(ikx::OnCommandStopService)["result_code"], 1); });
+    EXPECT_TRUE(WaitUntil([] { return ServiceStateOf(L"QVKXE") == kStopping; }, 20s));
+    EXPECT_EQ(SensorStatus(), 3);
+    stop.join();
+    EXPECT_EQ(SensorStatus(), 2);
+    EXPECT_EQ(ikx::ServiceStopPending.load(), 0);
 }
 
 }  // namespace
