@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <minizip/zip.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -228,7 +229,7 @@ bool BuildSensorPackage(const std::wstring& folder, const std::wstring& binDir,
     // carry their own, and a reader searching backwards must find none.
     std::string written;
     if (ok && options.damage == Damage::kTruncated && ReadFile(out, written)) {
-        fs::resize_file(out, written.find("PK\x05\x06") / 2);
+        fs::resize_file(out, std::min(written.find("PK\x05\x06"), written.size()) / 2);
     }
     if (!ok && reason) *reason = "cannot write " + out.string();
     return ok;
