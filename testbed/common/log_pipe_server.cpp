@@ -115,8 +115,11 @@ void LogPipeServer::Serve() {
                                      PIPE_UNLIMITED_INSTANCES, 0, 64 * 1024, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE) return;
     while (!stopping_) {
-        const BOOL connected =
-            ::ConnectNamedPipe(pipe, nullptr) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+        // A client can connect, write and close before this thread gets here
+        // (ERROR_NO_DATA): its record is still in the pipe, to be read.
+        const BOOL connected = ::ConnectNamedPipe(pipe, nullptr) ||
+                               ::GetLastError() == ERROR_PIPE_CONNECTED ||
+                               ::GetLastError() == ERROR_NO_DATA;
         LogRecord record;
         if (connected && !stopping_ && ReadRecord(pipe, record)) sink_(record);
         ::DisconnectNamedPipe(pipe);
