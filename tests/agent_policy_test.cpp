@@ -137,6 +137,22 @@ TEST_F(ControlWorld, PolicyMessagesLeaveAsTheyShould) {
     agent.Remove(L"QvSock.dll");
     Run(ikx::OnCommandAgentPolicy, Policy(2, "ba1"));
     EXPECT_TRUE(log.Contains("Init Qvsock DLL object failed!"));
+    // A signed library of that name without the send function, and no host
+    // agent folder at all: each binding failure says why, in the binding.
+    const std::string common = " vornExt_iKX_Common.cpp";
+    agent.Place(L"PlmPIPC.dll", L"QvSock.dll");
+    log.Clear();
+    Run(ikx::OnCommandAgentPolicy, Policy(2, "ba1"));
+    EXPECT_EQ(log.Sites("GetProcAddress failed (error: 127)."),
+              Lines({"warn InitQvsockObj" + common}));
+    EXPECT_EQ(log.Count("Init Qvsock DLL object failed!"), 1);
+    RegDeleteValue(kAgentKey, L"Application Path");
+    log.Clear();
+    Run(ikx::OnCommandAgentPolicy, Policy(2, "ba1"));
+    EXPECT_EQ(log.Sites("Cannot get Pelmo folder."),
+              Lines({"warn InitNIPC" + common, "warn InitQvsockObj" + common}));
+    EXPECT_EQ(log.Count("Init Qvsock DLL object failed!"), 1);
+    RegSetString(kAgentKey, L"Application Path", agent.Folder());
     // No IPC channel: acknowledged as such, nothing else done.
     ::SetEnvironmentVariableW(L"IKX_PELMO_SERVER", Widen(server.Address()).c_str());
     agent.Place(L"QvSock.dll", L"QvSock.dll");

@@ -3,7 +3,6 @@
 #include <json/json.h>
 
 #include <cstring>
-#include <iterator>
 
 namespace ikx {
 namespace {
@@ -37,11 +36,6 @@ Json::Value ParseRecord(const char* text) {
 }
 
 }  // namespace
-
-const char* const* RequiredLogFields(size_t& count) {
-    count = std::size(kRequiredFields);
-    return kRequiredFields;
-}
 
 const char* FirstMissingLogField(const char* text) {
     const Json::Value document = ParseRecord(text ? text : "");

@@ -4,9 +4,6 @@
 
 namespace ikx {
 
-// The required fields, in the order they are checked.
-const char* const* RequiredLogFields(size_t& count);
-
 // The first required field that `text` (read up to its first NUL; null reads
 // as empty) lacks, or null for a complete record. A text that does not parse,
 // nests deeper than the reader allows, or is no object lacks the first field.

@@ -53,14 +53,4 @@ bool EngineMajorVersion(uint32_t& major) {
     return GetKxeVersion(major, minor, build) == ERROR_SUCCESS;
 }
 
-bool IsCurrentClientVersion() {
-    uint32_t major = 0;
-    return ClientMajorVersion(major) && major >= kCurrentMajorVersion;
-}
-
-bool IsCurrentEngineVersion() {
-    uint32_t major = 0;
-    return EngineMajorVersion(major) && major >= kCurrentMajorVersion;
-}
-
 }  // namespace ikx

@@ -17,8 +17,5 @@ LONG GetKxcVersionString(std::string& text);
 // false when the value cannot be read.
 bool ClientMajorVersion(uint32_t& major);
 bool EngineMajorVersion(uint32_t& major);
-// The version value reads, with a major number of at least 3.
-bool IsCurrentClientVersion();
-bool IsCurrentEngineVersion();
 
 }  // namespace ikx
