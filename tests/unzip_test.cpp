@@ -375,4 +375,17 @@ TEST_F(Extraction, FileInUseEndsExtractionWithItsError) {
     EXPECT_FALSE(PathExists(target_ + L"\\last.txt"));
 }
 
+TEST_F(Extraction, EntryDatedOnNoDayEndsExtractionWithTheConversionsError) {
+    // Month 13 of 2020: no file time exists for it. The entry is written,
+    // its stamp fails with the conversion's last error (none, under Wine),
+    // and nothing after it is.
+    const unsigned long month13 = ((40ul << 9 | 13ul << 5 | 1ul) << 16);
+    MakeZip(dir_ + L"pkg.zip",
+            {{"first.txt", "1"}, {"undated.txt", "2", 0, month13}, {"last.txt", "3"}});
+    EXPECT_FALSE(ikx::DecompressFile(dir_ + L"pkg.zip", target_));
+    EXPECT_EQ(log.CountStarting("error code: "), 1);
+    EXPECT_EQ(ReadBytes(target_ + L"\\first.txt"), "1");
+    EXPECT_FALSE(PathExists(target_ + L"\\last.txt"));
+}
+
 }  // namespace
