@@ -3,21 +3,6 @@
 #include <cstring>
 
 namespace ikx {
-
-std::string MemberText(const Json::Value& object, const char* key) {
-    if (!object.isObject()) return {};
-    const Json::Value* member = object.find(key, key + std::strlen(key));
-    if (!member) return {};
-    if (member->isString() || member->isBool() || member->isNumeric()) return member->asString();
-    return {};
-}
-
-std::string NestedMemberText(const Json::Value& object, const char* outer, const char* inner) {
-    if (!object.isObject()) return {};
-    const Json::Value* member = object.find(outer, outer + std::strlen(outer));
-    return member ? MemberText(*member, inner) : std::string();
-}
-
 namespace {
 
 const Json::Value* FindMember(const Json::Value& object, const char* key) {
@@ -25,6 +10,18 @@ const Json::Value* FindMember(const Json::Value& object, const char* key) {
 }
 
 }  // namespace
+
+std::string MemberText(const Json::Value& object, const char* key) {
+    const Json::Value* member = FindMember(object, key);
+    if (!member) return {};
+    if (member->isString() || member->isBool() || member->isNumeric()) return member->asString();
+    return {};
+}
+
+std::string NestedMemberText(const Json::Value& object, const char* outer, const char* inner) {
+    const Json::Value* member = FindMember(object, outer);
+    return member ? MemberText(*member, inner) : std::string();
+}
 
 bool NestedMemberInt(const Json::Value& object, const char* outer, const char* inner,
                      int32_t& value) {

@@ -135,7 +135,6 @@ bool CUnzip::Init() {
     path += kUnzipLibrary;
 
     // Loaded plainly: this library carries no signature to check.
-    // Loaded plainly: this library carries no signature to check.
     return m_library.Bind(UniqueModule(::LoadLibraryA(path.c_str())));
 }
 
