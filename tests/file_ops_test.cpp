@@ -1,6 +1,7 @@
 // Folder cleaning, tree copies and the retrying single-file copy.
 #include "win32/file_ops.h"
 #include "deploy/staging.h"
+#include "win32/folder_rules.h"
 #include "in_process.h"
 #include "platform/handles.h"
 
@@ -50,10 +51,29 @@ TEST_F(FileOps, CleanReportsALockedFileOrSchedulesItWithDelay) {
     EXPECT_EQ(ikx::CleanDirectory(tree.c_str(), true, true), 0u);
     EXPECT_TRUE(fs::exists(locked));
     // Stored in NT form (\??\C:\...); the path after the drive is what matters.
-    for (const std::wstring& path : {locked, tree})
+    // Only what is still there is scheduled: not the subfolders already removed.
+    const std::wstring self = tree.substr(0, tree.size() - 1);
+    for (const std::wstring& path : {locked, self})
         EXPECT_TRUE(IsDeletedAtRestart(path)) << Narrow(path);
+    for (const std::wstring& path : {tree, tree + L"a", tree + L"a\\", tree + L"a\\b\\"})
+        EXPECT_FALSE(IsDeletedAtRestart(path)) << Narrow(path);
     holder.reset();
     ClearRestartDeletes();
+
+    // Below the Windows temp folder nothing is scheduled: once removed there,
+    // its name is anyone's to take before the restart.
+    std::wstring shared;
+    ikx::GetWindowsTempFolder(shared);
+    shared += L"\\ikxtest_shared\\";
+    fs::create_directories(shared + L"sub");
+    WriteBytes(shared + L"sub\\locked.txt", "locked");
+    holder.reset(::CreateFileW((shared + L"sub\\locked.txt").c_str(), GENERIC_READ, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(ikx::CleanDirectory(shared.c_str(), true, true), 0u);
+    for (const std::wstring& path : {shared + L"sub\\locked.txt", shared + L"sub", shared})
+        EXPECT_FALSE(IsDeletedAtRestart(path)) << Narrow(path);
+    holder.reset();
+    fs::remove_all(shared);
 }
 
 // A subfolder that cannot be emptied ends the walk: of two, one is reported.

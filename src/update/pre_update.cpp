@@ -17,8 +17,8 @@ namespace {
 
 constexpr char kPreUpdate[] = "vornExt_PreUpdate";
 
-int32_t PrepareStaging(const std::wstring& staging) {
-    const StagingPrep prep = PrepareStagingFolder(staging);
+int32_t PrepareStaging(const std::wstring& staging, WorkFolder& held) {
+    const StagingPrep prep = PrepareStagingFolder(staging, held);
     switch (prep.step) {
         case StagingPrep::kReady:
             return 0;
@@ -75,7 +75,11 @@ int32_t PrepareBackupFolder(const std::wstring& backup) {
         case PathKind::kDirectory:
             break;
     }
-    if (!::PathIsDirectoryEmptyW(backup.c_str()) && CleanDirectory(backup.c_str(), false, false)) {
+    // Emptiness is read again, not taken from the emptying's result: that
+    // says only whether its last failing step was followed by one that worked.
+    if (!::PathIsDirectoryEmptyW(backup.c_str()) &&
+        (CleanDirectory(backup.c_str(), false, false) != 0 ||
+         !::PathIsDirectoryEmptyW(backup.c_str()))) {
         LOG_WARN_AS(kPreUpdate, "Backup folder (%ws) is not empty.\n", backup.c_str());
         return kFolderNotEmptied;
     }
@@ -105,7 +109,7 @@ int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
 
 int32_t StageUpdate(const void* options, UpdateContext& update) {
     const StagingPaths paths = GetStagingPaths();
-    if (const int32_t result = PrepareStaging(paths.sensor)) return result;
+    if (const int32_t result = PrepareStaging(paths.sensor, update.staging)) return result;
     // A repeated pre-update on the same context binds afresh, not on top.
     DeInitNIPC(&update.ipc);
     if (!NIPC_BOUND_OR_LOGGED_AS(kPreUpdate, InitNIPC(&update.ipc))) {
@@ -134,7 +138,11 @@ int32_t vornExt_PreUpdate(const void* options, void* context) {
         return kFolderNotEmptied;
     }
     const int32_t result = StageUpdate(options, update);
-    if (result != 0) ReleaseStagingFolder(&update);
+    if (result != 0) {
+        // Left as it is for the next deployment, which must be able to take it.
+        update.staging.Release();
+        ReleaseStagingFolder(&update);
+    }
     return result;
 }
 
