@@ -2,6 +2,8 @@
 #include "win32/file_ops.h"
 #include "deploy/staging.h"
 #include "win32/folder_rules.h"
+#include "win32/work_folders.h"
+#include "platform/test_seams.h"
 #include "in_process.h"
 #include "platform/handles.h"
 
@@ -156,6 +158,38 @@ TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
         EXPECT_FALSE(fs::exists(copy + L"\\link\\keep.txt"));
     }
     EXPECT_FALSE(fs::exists(tree + L"ro.txt")) << "what is no link is still cleaned";
+}
+
+// A tree someone else could write to is moved aside and deleted through
+// handles opened below their folder's: a folder swapped for a link right
+// after its listing was read (as an opportunistic lock lets a user do) is not
+// entered through the link; the walk goes on in the folder it holds.
+TEST_F(FileOps, TreesMovedAsideAreDeletedThroughHandlesNeverThroughASwappedPath) {
+    static std::wstring outside;
+    static bool swapped;
+    outside = dir_ + L"outside";
+    swapped = false;
+    fs::create_directories(outside);
+    WriteBytes(outside + L"\\keep.txt", "keep");
+    std::wstring foreign;
+    ikx::GetWindowsTempFolder(foreign);
+    foreign += L"\\ikxtest_foreign";
+    fs::create_directories(foreign + L"\\sub");
+    WriteBytes(foreign + L"\\sub\\keep.txt", "planted");
+    WriteBytes(foreign + L"\\top.txt", "planted");
+    ikx::testAfterListing = [](const std::wstring& folder) {
+        if (swapped || folder.size() < 5 || folder.compare(folder.size() - 5, 5, L"\\sub\\") != 0)
+            return;
+        const std::wstring self = folder.substr(0, folder.size() - 1);
+        swapped = ::MoveFileW(self.c_str(), (self + L".moved").c_str()) != FALSE;
+        PlantDirectoryLink(self, outside);
+    };
+    EXPECT_EQ(ikx::MoveAside(foreign, ikx::Aside::kDelete), 0u);
+    ikx::testAfterListing = nullptr;
+    EXPECT_TRUE(swapped);
+    EXPECT_FALSE(fs::exists(foreign));
+    EXPECT_EQ(ReadBytes(outside + L"\\keep.txt"), "keep");
+    RemoveTree(ikx::PrivateFolderPath(), true);
 }
 
 TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) {

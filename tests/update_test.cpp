@@ -174,17 +174,56 @@ TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
 // folder that was open to others goes aside with the logs it holds.
 TEST_F(UpdateTest, FoldersOthersCouldPlantAreMovedAsideNeverUsed) {
     RegSetString(kKxeKey, L"InstallDir", TempDir(L"KXE"));
-    WriteTree(staging, {{L"\\planted.txt", "x"}});
-    OpenToEveryone(staging);
-    Package();
-    void* context = NewContext();
-    ASSERT_EQ(Run(up.PreUpdate, context), 0);
-    EXPECT_FALSE(OthersMayWrite(staging));
-    EXPECT_FALSE(PathExists(staging + L"\\planted.txt"));
+    std::unique_ptr<LockedFile> held;
+    const struct {
+        const char* label;
+        std::function<void()> plant;
+    } worlds[] = {
+        // Each holds a file its owner keeps open: taken for ours, the folder
+        // could not be emptied and the stage would stop.
+        {"open to everyone",
+         [&] {
+             OpenToEveryone(staging);
+             held = std::make_unique<LockedFile>(staging + L"\\sub\\p.txt");
+         }},
+        // A squatter's folder may shut SYSTEM out; moved aside, it stops nothing.
+        {"owned by someone else",
+         [&] {
+             ::SetEnvironmentVariableW(L"IKX_TEST_FOREIGN_OWNED", staging.c_str());
+             held = std::make_unique<LockedFile>(staging + L"\\sub\\p.txt");
+         }},
+        // Ours, but a held file listed before a subfolder that empties fine:
+        // the emptying reports success, yet the folder is not empty.
+        {"ours, emptied but for a held file",
+         [&] {
+             held = std::make_unique<LockedFile>(staging + L"\\planted.txt");
+             for (int i = 0; !FolderListedAfter(staging, L"planted.txt") && i < 64; ++i) {
+                 WriteTree(staging, {{L"\\clean" + std::to_wstring(i), "<dir>"}});
+             }
+             ASSERT_TRUE(FolderListedAfter(staging, L"planted.txt"));
+         }},
+    };
+    void* context = nullptr;
+    for (const auto& world : worlds) {
+        SCOPED_TRACE(world.label);
+        if (context) EXPECT_EQ(Run(up.Rollback, context), 0);  // gives the staging folder up
+        RemovePath(staging);
+        WriteTree(staging, {{L"\\planted.txt", "x"}, {L"\\sub", "<dir>"}, {L"\\sub\\p.txt", "x"}});
+        world.plant();
+        Package();
+        context = NewContext();
+        const int32_t staged = Run(up.PreUpdate, context);
+        ::SetEnvironmentVariableW(L"IKX_TEST_FOREIGN_OWNED", nullptr);
+        held.reset();
+        ASSERT_EQ(staged, 0);
+        EXPECT_FALSE(OthersMayWrite(staging));
+        EXPECT_FALSE(PathExists(staging + L"\\planted.txt") || PathExists(staging + L"\\sub"));
+    }
 
     const std::wstring victim = TempDir(L"victim");
     WriteTree(victim, {{L"\\keep.txt", "keep"}});
     const FileTree victimTree = ReadTree(victim);
+    RemovePath(keptLogs);  // made by the rollbacks above
     PlantDirectoryLink(keptLogs, victim);
     PlantDirectoryLink(sensorData, victim);
     WriteTree(staging + L"\\Setup\\debug", {{L"\\KXC_debug.log.0", "log"}});
@@ -388,10 +427,24 @@ TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {
     EXPECT_TRUE(PathExists(sensorData)) << "rollback leaves the sensor data folder";
     EXPECT_EQ(up.Rollback(options.data(), context), kRollbackRefused);
 
+    // A file of the sensor's still in use: the folder goes aside all the same,
+    // and only there is anything left for the next restart.
     context = NewContext();
-    EXPECT_EQ(up.PostUpdate(options.data(), context), 0);
+    ClearRestartDeletes();
+    {
+        const LockedFile busy(sensorData + L"\\busy.dat");
+        EXPECT_EQ(up.PostUpdate(options.data(), context), 0);
+    }
     EXPECT_EQ(ContextState(context), 6u);
     EXPECT_FALSE(PathExists(sensorData));
+    const std::wstring privateFolder = WindowsTemp() + L"\\KXE_Private\\";
+    const std::vector<std::wstring> pending = RestartDeletes();
+    EXPECT_FALSE(pending.empty());
+    for (const std::wstring& path : pending) {
+        EXPECT_EQ(_wcsnicmp(path.c_str(), privateFolder.c_str(), privateFolder.size()), 0)
+            << Narrow(path);
+    }
+    ClearRestartDeletes();
     EXPECT_TRUE(FilesStartingWith(keptLogs, L"").empty()) << "no installer logs to keep";
     RegSetString(kKxcKey, L"Version", L"3.5.0");
     WriteTree(staging, {{L"\\Backup", "<dir>"}, {L"\\Backup\\KXClient.exe", "old client"}});

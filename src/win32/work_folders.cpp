@@ -209,14 +209,24 @@ FolderTrust HoldTrustedFolder(const std::wstring& path, WorkFolder& folder) {
 
 DWORD MakeWorkFolder(const std::wstring& path, WorkFolder& folder) {
     folder.Release();
+    const std::wstring self = WithoutTrailingBackslash(path);
     UniqueLocal sd;
     if (!ProtectedDescriptor(sd)) return ::GetLastError();
-    SECURITY_ATTRIBUTES attributes = {sizeof attributes, sd.get(), FALSE};
-    if (!::CreateDirectoryW(WithoutTrailingBackslash(path).c_str(), &attributes)) {
-        return ::GetLastError();
+    SECURITY_ATTRIBUTES security = {sizeof security, sd.get(), FALSE};
+    if (!::CreateDirectoryW(self.c_str(), &security)) return ::GetLastError();
+    // Ours by construction, and nobody else may remove it: held at once, so
+    // that it stays the folder we made.
+    UniqueFile held(::CreateFileW(self.c_str(), kHoldAccess, kHoldSharing, nullptr, OPEN_EXISTING,
+                                  kOpenItself, nullptr));
+    if (!held) return ::GetLastError();
+    DWORD attributes = 0;
+    if (const DWORD error = AttributesOf(held.get(), attributes)) return error;
+    if (IsReparsePoint(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return kErrorReparsePointEncountered;
     }
-    // Ours by construction; held at once so that it stays the folder we made.
-    return HoldTrustedFolder(path, folder) == FolderTrust::kTrusted ? 0 : ERROR_ACCESS_DENIED;
+    folder.path_ = self + L"\\";
+    folder.handle_ = std::move(held);
+    return 0;
 }
 
 DWORD MoveAside(const std::wstring& path, Aside mode) {

@@ -46,6 +46,7 @@ class WorkFolder {
 
   private:
     friend FolderTrust HoldTrustedFolder(const std::wstring& path, WorkFolder& folder);
+    friend DWORD MakeWorkFolder(const std::wstring& path, WorkFolder& folder);
     std::wstring path_;
     UniqueFile handle_;
 };
