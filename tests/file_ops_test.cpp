@@ -4,6 +4,11 @@
 #include "win32/folder_rules.h"
 #include "win32/work_folders.h"
 #include "platform/test_seams.h"
+
+#include <sddl.h>
+
+#include <cstddef>
+#include <cstring>
 #include "in_process.h"
 #include "platform/handles.h"
 
@@ -223,6 +228,55 @@ TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) 
     EXPECT_EQ(log.Count("Cannot copy: \"" + Narrow(source) + "\\" + Narrow(longName) +
                         "\" doesn't exist."),
               1);
+}
+
+// Who may write a folder is read from its DACL: any right that lets a user
+// place, replace or remove an entry, or turn the folder into a link, makes
+// it open to others, whatever kind of entry grants it.
+TEST(FolderTrust, ADaclIsOpenWhenAnyEntryLetsOthersWrite) {
+    const struct {
+        const wchar_t* sddl;
+        bool open;
+    } rows[] = {
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"D:(A;;FR;;;BU)(A;OICI;FA;;;SY)", false},
+        {L"D:(A;;0x2;;;BU)", true},        // add a file only
+        {L"D:(A;;0x4;;;WD)", true},        // add a subfolder only
+        {L"D:(A;;0x100;;;BU)", true},      // write attributes only
+        {L"D:(A;;0x40;;;AU)", true},       // delete a child only
+        {L"D:(A;OICIIO;FA;;;BU)", false},  // only for what it holds
+        {L"D:(D;;FA;;;BU)", false},        // denies only
+    };
+    for (const auto& row : rows) {
+        ikx::UniqueLocal sd;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            row.sddl, SDDL_REVISION_1, sd.put(), nullptr))
+            << Narrow(row.sddl);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(::GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted));
+        EXPECT_EQ(ikx::DaclLetsOthersWrite(dacl), row.open) << Narrow(row.sddl);
+    }
+    EXPECT_TRUE(ikx::DaclLetsOthersWrite(nullptr));
+
+    // An object entry (its SID behind a type GUID), written byte by byte:
+    // neither string descriptors nor the object-entry call spell one here.
+    BYTE users[SECURITY_MAX_SID_SIZE] = {};
+    DWORD usersSize = sizeof users;
+    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &usersSize));
+    std::vector<BYTE> ace(offsetof(ACCESS_ALLOWED_OBJECT_ACE, InheritedObjectType) + usersSize);
+    auto* object = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace.data());
+    object->Header = {ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, static_cast<WORD>(ace.size())};
+    object->Mask = FILE_ADD_FILE;
+    object->Flags = ACE_OBJECT_TYPE_PRESENT;
+    std::memcpy(ace.data() + offsetof(ACCESS_ALLOWED_OBJECT_ACE, InheritedObjectType), users,
+                usersSize);
+    alignas(ACL) BYTE buffer[256] = {};
+    auto* acl = reinterpret_cast<PACL>(buffer);
+    ASSERT_TRUE(::InitializeAcl(acl, sizeof buffer, ACL_REVISION_DS));
+    ASSERT_TRUE(
+        ::AddAce(acl, ACL_REVISION_DS, MAXDWORD, ace.data(), static_cast<DWORD>(ace.size())));
+    EXPECT_TRUE(ikx::DaclLetsOthersWrite(acl));
 }
 
 // A kept installer log is named for the local time of its run, in full.

@@ -28,8 +28,9 @@ TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
     const std::string run = Narrow(WindowsTemp()) + "\\KXE_Private\\run.";
     const std::string temp = installed[0].substr(5, installed[0].find('|') - 5);
     EXPECT_TRUE(temp.rfind(run, 0) == 0 && Has(installed[0], "|TMP=" + temp + "|")) << installed[0];
-    EXPECT_TRUE(Has(installed[0], "|PATH=C:\\windows\\system32;C:\\windows;C:\\windows\\system32\\Wbem;"
-                                  "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\|TEMP folder present=1"))
+    EXPECT_TRUE(Has(installed[0],
+                    "|PATH=C:\\windows\\system32;C:\\windows;C:\\windows\\system32\\Wbem;"
+                    "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\|TEMP folder present=1"))
         << installed[0];
     EXPECT_FALSE(PathExists(Widen(temp)));
     EXPECT_EQ(Query("VORN_ONQUERY_SERVICE_STATUS")["status_code"], 1);

@@ -282,7 +282,8 @@ TEST_F(UpdateTest, KeptLogsNeverWriteThroughANameFoundThere) {
     const uint64_t windowStart = localNow() + 2 * perLink * kWindow + 300;
     for (uint64_t ms = 0; ms < kWindow; ++ms) ASSERT_TRUE(plant(windowStart + ms));
     ASSERT_LT(localNow(), windowStart) << "planting overran the window";
-    ASSERT_TRUE(WaitUntil([&] { return localNow() >= windowStart + 20; }, std::chrono::seconds(60)));
+    ASSERT_TRUE(
+        WaitUntil([&] { return localNow() >= windowStart + 20; }, std::chrono::seconds(60)));
     log.Clear();
     EXPECT_EQ(Run(up.Rollback, NewContext()), 0);
     EXPECT_EQ(ReadBytes(victim), "the user's own file");
@@ -401,11 +402,12 @@ TEST_F(UpdateTest, RollbackPutsBackAllButTheFilesHeldOpen) {
     }
     EXPECT_FALSE(PathExists(install + L"extra.dll"));
     for (const char* held : {"f13.dll", "f21.dll"}) {
-        EXPECT_TRUE(Logged("Could not restore (" + std::string(held) +
-                           ") from the backup. (Error: 32)"));
+        EXPECT_TRUE(
+            Logged("Could not restore (" + std::string(held) + ") from the backup. (Error: 32)"));
     }
     EXPECT_EQ(log.CountStarting("Could not restore ("), 2);
-    EXPECT_TRUE(Logged("The restored install folder does not match the backup (f13.dll, error 0)."));
+    EXPECT_TRUE(
+        Logged("The restored install folder does not match the backup (f13.dll, error 0)."));
 }
 
 TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {

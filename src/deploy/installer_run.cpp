@@ -15,8 +15,7 @@ constexpr DWORD kInstallerRunMs = 20 * 60 * 1000;
 constexpr UINT kTerminatedExitCode = 0xFFFFFFFF;
 constexpr DWORD kTerminationMs = 30000;
 
-bool StartInstaller(const InstallerRun& run, ChildEnvironment& environment,
-                    UniqueHandle& process) {
+bool StartInstaller(const InstallerRun& run, ChildEnvironment& environment, UniqueHandle& process) {
     const std::wstring quoted = L"\"" + run.installer + L"\"";
     std::vector<wchar_t> commandLine(quoted.begin(), quoted.end());
     commandLine.push_back(L'\0');  // CreateProcessW may write into its command line

@@ -163,7 +163,8 @@ void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t
         return;
     }
     const std::wstring keptName = KeptLogName(stem, operation, local);
-    TryCopyFile(debugFolder.c_str(), keptLogs.c_str(), file, keptName.c_str(), CopyTarget::kNewFile);
+    TryCopyFile(debugFolder.c_str(), keptLogs.c_str(), file, keptName.c_str(),
+                CopyTarget::kNewFile);
 }
 
 namespace {

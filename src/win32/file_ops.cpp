@@ -29,7 +29,8 @@ void DeleteAtRestart(const std::wstring& path) {
     const std::wstring self = WithoutTrailingBackslash(path);
     std::wstring temp;
     GetWindowsTempFolder(temp);
-    if (::GetFileAttributesW(self.c_str()) == INVALID_FILE_ATTRIBUTES || FolderContains(temp, self)) {
+    if (::GetFileAttributesW(self.c_str()) == INVALID_FILE_ATTRIBUTES ||
+        FolderContains(temp, self)) {
         return;
     }
     ::MoveFileExW(self.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
@@ -40,8 +41,8 @@ void DeleteAtRestart(const std::wstring& path) {
 // renamed, removed or swapped for a junction between the check and the listing,
 // and the platform refuses to rename a parent of an open folder.
 DWORD PinFolder(const std::wstring& path, UniqueFile& pin) {
-    pin.reset(::CreateFileW(WithoutTrailingBackslash(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING,
+    pin.reset(::CreateFileW(WithoutTrailingBackslash(path).c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!pin) return ::GetLastError();
     FILE_ATTRIBUTE_TAG_INFO opened = {};

@@ -12,9 +12,9 @@ namespace ikx {
 // Deletes everything below `folder`, and the folder itself when `removeSelf`.
 // With `delayOnFailure`, what cannot be deleted now is scheduled for deletion
 // at the next restart instead of failing the call; never a path below the
-// Windows temp folder (remove such folders with RemoveWorkFolder or MoveAside). A link met on the way is
-// removed itself, never walked; one that cannot be removed fails the call.
-// A drive root, the Windows folder or Program Files is refused (5).
+// Windows temp folder (remove such folders with RemoveWorkFolder or MoveAside). A link met on the
+// way is removed itself, never walked; one that cannot be removed fails the call. A drive root, the
+// Windows folder or Program Files is refused (5).
 DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure);
 
 // Deletes a junction or symbolic link itself, never what it points to: the

@@ -84,7 +84,8 @@ DWORD ListFolder(HANDLE folder, std::vector<ListedEntry>& entries) {
             const auto* name = reinterpret_cast<const wchar_t*>(
                 buffer.data() + offset + offsetof(FILE_ID_BOTH_DIR_INFO, FileName));
             const size_t length = info.FileNameLength / sizeof(wchar_t);
-            if (!IsDot(name, length)) entries.push_back({std::wstring(name, length), info.FileAttributes});
+            if (!IsDot(name, length))
+                entries.push_back({std::wstring(name, length), info.FileAttributes});
             if (info.NextEntryOffset == 0) break;
             offset += info.NextEntryOffset;
         }

@@ -59,9 +59,9 @@ bool LaunchCmd(const wchar_t* program, const wchar_t* arguments) {
     ChildEnvironment environment;
     DWORD error = environment.Prepare();
     const BOOL created =
-        error == 0 && ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                                       CREATE_UNICODE_ENVIRONMENT, environment.Block(), nullptr,
-                                       &startup, &info);
+        error == 0 &&
+        ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                         CREATE_UNICODE_ENVIRONMENT, environment.Block(), nullptr, &startup, &info);
     if (error == 0) error = ::GetLastError();
     ::SecureZeroMemory(commandLine.data(), commandLine.size() * sizeof(wchar_t));
     if (!created) {

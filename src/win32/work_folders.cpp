@@ -55,10 +55,9 @@ bool IsTrustedSid(PSID sid) {
            ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsProcessUser(sid);
 }
 
-// Whether an ACE that applies to the folder itself lets an untrusted SID
-// write. Allowing ACEs whose SID sits behind object types are counted as
-// letting others write: nothing of ours makes them.
-bool OthersMayWrite(PACL dacl) {
+}  // namespace
+
+bool DaclLetsOthersWrite(PACL dacl) {
     if (!dacl) return true;  // a null DACL grants everyone everything
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         void* ace = nullptr;
@@ -85,6 +84,8 @@ bool OthersMayWrite(PACL dacl) {
     return false;
 }
 
+namespace {
+
 FolderTrust TrustOfHeld(const std::wstring& path, HANDLE folder) {
     DWORD attributes = 0;
     if (AttributesOf(folder, attributes) != 0) return FolderTrust::kUnreadable;
@@ -101,7 +102,7 @@ FolderTrust TrustOfHeld(const std::wstring& path, HANDLE folder) {
     if (!owner || !IsTrustedSid(owner) || TestSaysOwnedByOthers(path)) {
         return FolderTrust::kForeignOwner;
     }
-    return OthersMayWrite(dacl) ? FolderTrust::kOpenToUsers : FolderTrust::kTrusted;
+    return DaclLetsOthersWrite(dacl) ? FolderTrust::kOpenToUsers : FolderTrust::kTrusted;
 }
 
 // "<name>.<16 hex digits>": unguessable, so nobody can prepare that name.
@@ -138,9 +139,9 @@ DWORD DeleteMovedAside(const WorkFolder& area, const std::wstring& name) {
         result = RemoveLinkItself(root);
     } else {
         UniqueFile moved;
-        result = OpenBelow(area.Handle(), name,
-                           FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE,
-                           moved);
+        result = OpenBelow(
+            area.Handle(), name,
+            FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE, moved);
         DWORD attributes = 0;
         if (result == 0) result = AttributesOf(moved.get(), attributes);
         if (result == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReparsePoint(attributes)) {
@@ -242,8 +243,8 @@ DWORD MoveAside(const std::wstring& path, Aside mode) {
     WorkFolder area;
     if (const DWORD error = TakePrivateFolder(area)) return error;
     const std::wstring target = area.Path() + name;
-    const DWORD moved = IsReparsePoint(attributes) ? MoveLinkAside(self, target)
-                                                   : MoveItselfAside(self, target);
+    const DWORD moved =
+        IsReparsePoint(attributes) ? MoveLinkAside(self, target) : MoveItselfAside(self, target);
     if (moved != 0) return moved;
     DeleteMovedAside(area, name);  // out of the way already; what is left goes at restart
     return 0;
