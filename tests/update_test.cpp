@@ -330,6 +330,10 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
          [&](void*) { WriteFileText(staging + L"\\Backup\\cfg\\a.ini", "changed"); }, false,
          "The backup no longer matches what was backed up (cfg\\a.ini, error 0), the install "
          "folder is left as it is."},
+        {"a byte of the backup changed, its size kept",
+         [&](void*) { WriteFileText(staging + L"\\Backup\\cfg\\a.ini", "b"); }, false,
+         "The backup no longer matches what was backed up (cfg\\a.ini, error 0), the install "
+         "folder is left as it is."},
         {"a second pre-update that fails",
          [&](void* context) {
              options = OptionsRecord(1, L"C:\\nowhere\\p.bin");

@@ -66,14 +66,22 @@ void RestoreBackup(const UpdateContext& context, const StagingPaths& paths) {
     }
     // Whatever can be put back is put back; nothing is removed that the
     // backup cannot replace. Then the folder is compared with the backup.
-    for (const RestoreFailure& failure :
-         RestoreBackup(paths.backup, context.installFolder, *context.backup)) {
+    const std::vector<RestoreFailure> failures =
+        RestoreBackup(paths.backup, context.installFolder, *context.backup);
+    for (const RestoreFailure& failure : failures) {
         LOG_WARN_AS(kRollback, "Could not restore (%ws) from the backup. (Error: %d)",
                     failure.path.c_str(), static_cast<int>(failure.error));
     }
+    // Every file copied came from the verified backup, so the listing tells
+    // the rest: what is there, and with which sizes. A file that could not
+    // be restored is a difference whatever its size.
     BackupManifest restored;
-    const DWORD error = ReadManifest(context.installFolder, restored);
-    const std::wstring differs = FirstManifestDifference(*context.backup, restored);
+    const DWORD error = ReadManifest(context.installFolder, restored, ManifestDepth::kSizes);
+    std::wstring differs =
+        FirstManifestDifference(*context.backup, restored, ManifestDepth::kSizes);
+    if (!failures.empty() && (differs.empty() || failures.front().path < differs)) {
+        differs = failures.front().path;
+    }
     if (error != 0 || !differs.empty()) {
         LOG_WARN_AS(kRollback,
                     "The restored install folder does not match the backup (%ws, error %d).",

@@ -183,17 +183,26 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
     return CleanFolderTree(folder, removeSelf, delayOnFailure);
 }
 
-DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
+namespace {
+
+DWORD CopyOneFile(const CopyHooks& hooks, const std::wstring& from, const std::wstring& to,
+                  const std::wstring& relative) {
+    if (hooks.file) return hooks.file(from, to, relative);
+    return ::CopyFileW(from.c_str(), to.c_str(), FALSE) ? 0 : ::GetLastError();
+}
+
+DWORD CopyTree(const wchar_t* source, const wchar_t* destination, const std::wstring& relative,
+               const CopyHooks& hooks) {
     if (!source || !*source) {
-        LOG_WARN("wszSrcPath is invalid");
+        LOG_WARN_AS("CopyDirectory", "wszSrcPath is invalid");
         return ERROR_INVALID_PARAMETER;
     }
     if (!destination || !*destination) {
-        LOG_WARN("wszDestPath is invalid");
+        LOG_WARN_AS("CopyDirectory", "wszDestPath is invalid");
         return ERROR_INVALID_PARAMETER;
     }
-    LOG_INFO("Src Path: %ws\n", source);
-    LOG_INFO("Dst Path: %ws\n", destination);
+    LOG_INFO_AS("CopyDirectory", "Src Path: %ws\n", source);
+    LOG_INFO_AS("CopyDirectory", "Dst Path: %ws\n", destination);
 
     const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslash(destination).c_str());
     if (IsReparsePoint(attributes) ||
@@ -204,7 +213,7 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
         // One level only: a missing parent shows up as the first copy failure.
         ::CreateDirectoryW(destination, nullptr);
     } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        LOG_WARN("destination exist but not directory");
+        LOG_WARN_AS("CopyDirectory", "destination exist but not directory");
         return ERROR_INVALID_PARAMETER;
     }
 
@@ -223,20 +232,27 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
         if (IsDotEntry(entry.cFileName)) continue;
         const std::wstring from = sourceBase + entry.cFileName;
         const std::wstring to = destinationBase + entry.cFileName;
+        const std::wstring below = relative + entry.cFileName;
         if (IsReparsePoint(entry.dwFileAttributes) ||
             IsReparsePoint(::GetFileAttributesW(to.c_str()))) {
             return RefuseLinkedCopy();
         }
         if (IsFolder(entry)) {
-            const DWORD result = CopyDirectory(from.c_str(), to.c_str());
+            const DWORD result = CopyTree(from.c_str(), to.c_str(), below + L"\\", hooks);
             if (result != 0) return result;
-        } else if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) {
-            const DWORD error = ::GetLastError();
-            LOG_WARN("CopyFile fail. (Error: %d)", static_cast<int>(error));
+            if (hooks.folder) hooks.folder(below);
+        } else if (const DWORD error = CopyOneFile(hooks, from, to, below)) {
+            LOG_WARN_AS("CopyDirectory", "CopyFile fail. (Error: %d)", static_cast<int>(error));
             return error;
         }
     } while (::FindNextFileW(listing.get(), &entry));
     return 0;
+}
+
+}  // namespace
+
+DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination, const CopyHooks& hooks) {
+    return CopyTree(source, destination, std::wstring(), hooks);
 }
 
 void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,
