@@ -216,9 +216,10 @@ TEST_F(UpdateTest, FoldersOthersCouldPlantAreMovedAsideNeverUsed) {
         ::SetEnvironmentVariableW(L"IKX_TEST_FOREIGN_OWNED", nullptr);
         held.reset();
         ASSERT_EQ(staged, 0);
-        EXPECT_FALSE(OthersMayWrite(staging));
+        EXPECT_FALSE(OthersMayEnter(staging)) << "made with the protected DACL";
         EXPECT_FALSE(PathExists(staging + L"\\planted.txt") || PathExists(staging + L"\\sub"));
     }
+    EXPECT_FALSE(OthersMayEnter(keptLogs) || OthersMayEnter(WindowsTemp() + L"\\KXE_Private"));
 
     const std::wstring victim = TempDir(L"victim");
     WriteTree(victim, {{L"\\keep.txt", "keep"}});
