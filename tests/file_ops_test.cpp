@@ -1,6 +1,14 @@
 // Folder cleaning, tree copies and the retrying single-file copy.
 #include "win32/file_ops.h"
 #include "deploy/staging.h"
+#include "win32/folder_rules.h"
+#include "win32/work_folders.h"
+#include "platform/test_seams.h"
+
+#include <sddl.h>
+
+#include <cstddef>
+#include <cstring>
 #include "in_process.h"
 #include "platform/handles.h"
 
@@ -50,10 +58,29 @@ TEST_F(FileOps, CleanReportsALockedFileOrSchedulesItWithDelay) {
     EXPECT_EQ(ikx::CleanDirectory(tree.c_str(), true, true), 0u);
     EXPECT_TRUE(fs::exists(locked));
     // Stored in NT form (\??\C:\...); the path after the drive is what matters.
-    for (const std::wstring& path : {locked, tree})
+    // Only what is still there is scheduled: not the subfolders already removed.
+    const std::wstring self = tree.substr(0, tree.size() - 1);
+    for (const std::wstring& path : {locked, self})
         EXPECT_TRUE(IsDeletedAtRestart(path)) << Narrow(path);
+    for (const std::wstring& path : {tree, tree + L"a", tree + L"a\\", tree + L"a\\b\\"})
+        EXPECT_FALSE(IsDeletedAtRestart(path)) << Narrow(path);
     holder.reset();
     ClearRestartDeletes();
+
+    // Below the Windows temp folder nothing is scheduled: once removed there,
+    // its name is anyone's to take before the restart.
+    std::wstring shared;
+    ikx::GetWindowsTempFolder(shared);
+    shared += L"\\ikxtest_shared\\";
+    fs::create_directories(shared + L"sub");
+    WriteBytes(shared + L"sub\\locked.txt", "locked");
+    holder.reset(::CreateFileW((shared + L"sub\\locked.txt").c_str(), GENERIC_READ, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr));
+    EXPECT_EQ(ikx::CleanDirectory(shared.c_str(), true, true), 0u);
+    for (const std::wstring& path : {shared + L"sub\\locked.txt", shared + L"sub", shared})
+        EXPECT_FALSE(IsDeletedAtRestart(path)) << Narrow(path);
+    holder.reset();
+    fs::remove_all(shared);
 }
 
 // A subfolder that cannot be emptied ends the walk: of two, one is reported.
@@ -138,6 +165,38 @@ TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
     EXPECT_FALSE(fs::exists(tree + L"ro.txt")) << "what is no link is still cleaned";
 }
 
+// A tree someone else could write to is moved aside and deleted through
+// handles opened below their folder's: a folder swapped for a link right
+// after its listing was read (as an opportunistic lock lets a user do) is not
+// entered through the link; the walk goes on in the folder it holds.
+TEST_F(FileOps, TreesMovedAsideAreDeletedThroughHandlesNeverThroughASwappedPath) {
+    static std::wstring outside;
+    static bool swapped;
+    outside = dir_ + L"outside";
+    swapped = false;
+    fs::create_directories(outside);
+    WriteBytes(outside + L"\\keep.txt", "keep");
+    std::wstring foreign;
+    ikx::GetWindowsTempFolder(foreign);
+    foreign += L"\\ikxtest_foreign";
+    fs::create_directories(foreign + L"\\sub");
+    WriteBytes(foreign + L"\\sub\\keep.txt", "planted");
+    WriteBytes(foreign + L"\\top.txt", "planted");
+    ikx::testAfterListing = [](const std::wstring& folder) {
+        if (swapped || folder.size() < 5 || folder.compare(folder.size() - 5, 5, L"\\sub\\") != 0)
+            return;
+        const std::wstring self = folder.substr(0, folder.size() - 1);
+        swapped = ::MoveFileW(self.c_str(), (self + L".moved").c_str()) != FALSE;
+        PlantDirectoryLink(self, outside);
+    };
+    EXPECT_EQ(ikx::MoveAside(foreign, ikx::Aside::kDelete), 0u);
+    ikx::testAfterListing = nullptr;
+    EXPECT_TRUE(swapped);
+    EXPECT_FALSE(fs::exists(foreign));
+    EXPECT_EQ(ReadBytes(outside + L"\\keep.txt"), "keep");
+    RemoveTree(ikx::PrivateFolderPath(), true);
+}
+
 TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) {
     WriteBytes(dir_ + L"f.txt", "payload");
     const std::wstring source = dir_.substr(0, dir_.size() - 1), out = dir_ + L"out";
@@ -169,6 +228,55 @@ TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) 
     EXPECT_EQ(log.Count("Cannot copy: \"" + Narrow(source) + "\\" + Narrow(longName) +
                         "\" doesn't exist."),
               1);
+}
+
+// Who may write a folder is read from its DACL: any right that lets a user
+// place, replace or remove an entry, or turn the folder into a link, makes
+// it open to others, whatever kind of entry grants it.
+TEST(FolderTrust, ADaclIsOpenWhenAnyEntryLetsOthersWrite) {
+    const struct {
+        const wchar_t* sddl;
+        bool open;
+    } rows[] = {
+        {L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", false},
+        {L"D:(A;;FR;;;BU)(A;OICI;FA;;;SY)", false},
+        {L"D:(A;;0x2;;;BU)", true},        // add a file only
+        {L"D:(A;;0x4;;;WD)", true},        // add a subfolder only
+        {L"D:(A;;0x100;;;BU)", true},      // write attributes only
+        {L"D:(A;;0x40;;;AU)", true},       // delete a child only
+        {L"D:(A;OICIIO;FA;;;BU)", false},  // only for what it holds
+        {L"D:(D;;FA;;;BU)", false},        // denies only
+    };
+    for (const auto& row : rows) {
+        ikx::UniqueLocal sd;
+        ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            row.sddl, SDDL_REVISION_1, sd.put(), nullptr))
+            << Narrow(row.sddl);
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(::GetSecurityDescriptorDacl(sd.get(), &present, &dacl, &defaulted));
+        EXPECT_EQ(ikx::DaclLetsOthersWrite(dacl), row.open) << Narrow(row.sddl);
+    }
+    EXPECT_TRUE(ikx::DaclLetsOthersWrite(nullptr));
+
+    // An object entry (its SID behind a type GUID), written byte by byte:
+    // neither string descriptors nor the object-entry call spell one here.
+    BYTE users[SECURITY_MAX_SID_SIZE] = {};
+    DWORD usersSize = sizeof users;
+    ASSERT_TRUE(::CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &usersSize));
+    std::vector<BYTE> ace(offsetof(ACCESS_ALLOWED_OBJECT_ACE, InheritedObjectType) + usersSize);
+    auto* object = reinterpret_cast<ACCESS_ALLOWED_OBJECT_ACE*>(ace.data());
+    object->Header = {ACCESS_ALLOWED_OBJECT_ACE_TYPE, 0, static_cast<WORD>(ace.size())};
+    object->Mask = FILE_ADD_FILE;
+    object->Flags = ACE_OBJECT_TYPE_PRESENT;
+    std::memcpy(ace.data() + offsetof(ACCESS_ALLOWED_OBJECT_ACE, InheritedObjectType), users,
+                usersSize);
+    alignas(ACL) BYTE buffer[256] = {};
+    auto* acl = reinterpret_cast<PACL>(buffer);
+    ASSERT_TRUE(::InitializeAcl(acl, sizeof buffer, ACL_REVISION_DS));
+    ASSERT_TRUE(
+        ::AddAce(acl, ACL_REVISION_DS, MAXDWORD, ace.data(), static_cast<DWORD>(ace.size())));
+    EXPECT_TRUE(ikx::DaclLetsOthersWrite(acl));
 }
 
 // A kept installer log is named for the local time of its run, in full.

@@ -15,6 +15,7 @@ using namespace testsupport;
 namespace {
 
 TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
+    ClearRestartDeletes();
     const std::wstring package = Package();
     std::ofstream(fs::path(StagingFolder())) << "a file named Sensor is in the way";
     EXPECT_EQ(InstallFrom(package)["result_code"], 0);
@@ -22,6 +23,16 @@ TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
     const auto installed = KeptLogs(L"Install");
     ASSERT_EQ(installed.size(), 1u);
     EXPECT_TRUE(Has(installed[0], "received command 0x5001")) << installed[0];
+    // The installer unpacked into a folder of its own, not the shared temp
+    // folder, gone with the run; its path held the system folders only.
+    const std::string run = Narrow(WindowsTemp()) + "\\KXE_Private\\run.";
+    const std::string temp = installed[0].substr(5, installed[0].find('|') - 5);
+    EXPECT_TRUE(temp.rfind(run, 0) == 0 && Has(installed[0], "|TMP=" + temp + "|")) << installed[0];
+    EXPECT_TRUE(Has(installed[0],
+                    "|PATH=C:\\windows\\system32;C:\\windows;C:\\windows\\system32\\Wbem;"
+                    "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\|TEMP folder present=1"))
+        << installed[0];
+    EXPECT_FALSE(PathExists(Widen(temp)));
     EXPECT_EQ(Query("VORN_ONQUERY_SERVICE_STATUS")["status_code"], 1);
     EXPECT_EQ(Query("VORN_ONQUERY_PRODUCT_VERSION")["product_version"], "3.2.1.4321");
     const Json::Value components =
@@ -42,6 +53,8 @@ TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
     ASSERT_EQ(removed.size(), 1u);
     EXPECT_TRUE(Has(removed[0], "received command 0x5002")) << removed[0];
     EXPECT_TRUE(Has(removed[0], "\\Sensor\\Backup")) << "run from the backup copy";
+    // What went went at once: nothing is left to delete at the next restart.
+    EXPECT_TRUE(RestartDeletes().empty()) << Narrow(RestartDeletes().front());
 }
 
 TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "command/install_steps.h"
+#include "win32/folder_rules.h"
 #include "win32/processes.h"
 #include "win32/registry.h"
 #include "in_process.h"
@@ -132,6 +133,16 @@ TEST_F(ProcessesTest, LaunchQuotesThePathAndSucceedsWhateverTheExitCode) {
     EXPECT_TRUE(ikx::LaunchCmd(program.c_str(), L"/q"));
     ::SetEnvironmentVariableW(L"IKX_STANDIN_EXIT_CODE", nullptr);
     EXPECT_EQ(TakeJournal(program), "\"" + Narrow(program) + "\" /q");
+    // TEMP and TMP name a folder made for the run alone, removed after it.
+    const std::string environment = ReadBytes(program + L".journal.environment");
+    std::wstring windowsTemp;
+    ikx::GetWindowsTempFolder(windowsTemp);
+    const std::string run = Narrow(windowsTemp) + "\\KXE_Private\\run.";
+    const std::string temp = environment.substr(5, environment.find('|') - 5);
+    EXPECT_EQ(temp.rfind(run, 0), 0u) << environment;
+    EXPECT_NE(environment.find("|TMP=" + temp + "|"), std::string::npos) << environment;
+    EXPECT_NE(environment.find("|TEMP folder present=1"), std::string::npos) << environment;
+    EXPECT_FALSE(PathExists(Widen(temp)));
     EXPECT_TRUE(ikx::LaunchCmd(program.c_str(), nullptr));
     EXPECT_EQ(TakeJournal(program), "\"" + Narrow(program) + "\"");
 

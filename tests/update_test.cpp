@@ -2,6 +2,7 @@
 // registry, service manager and folders, with the stand-in installer.
 #include <cstring>
 
+#include "deploy/staging.h"
 #include "platform/handles.h"
 #include "update_world.h"
 
@@ -142,7 +143,7 @@ TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
         {"locked installed file",
          [&] { return package([](auto&) {}), std::make_shared<LockedFile>(install + L"x.dll"); },
          0x1030014, "Backup KXE directory failed. (Error: 20)"},
-        // Wine cannot remove a link as a link: pre-update stops without touching its target.
+        // Wine cannot move a link as a link: pre-update stops without touching its target.
         {"link as staging folder", [&] { return PlantDirectoryLink(staging, victim), nullptr; },
          0x1030002, "Clear Sensor folder failed, error: 4395"},
         {"plain file as staging folder, no package",
@@ -167,37 +168,130 @@ TEST_F(UpdateTest, EachPreUpdateFailureHasItsResultCodeAndRecord) {
     EXPECT_EQ(ReadTree(victim), victimTree);
 }
 
-// SYSTEM works in the temp folder, where every user may create entries: a
-// staging folder that others may write to is replaced by one of our own, and
-// links planted as the kept-log or sensor data folder are neither written
-// nor emptied through; a kept-log folder open to others is closed to them.
-TEST_F(UpdateTest, FoldersOthersCouldPlantAreReplacedOrLeftAlone) {
+// SYSTEM works in the temp folder, where every user may create entries. What
+// it finds there that is not its own (a folder open to others, a link) is
+// moved aside and made anew, never walked or written through; a kept-log
+// folder that was open to others goes aside with the logs it holds.
+TEST_F(UpdateTest, FoldersOthersCouldPlantAreMovedAsideNeverUsed) {
     RegSetString(kKxeKey, L"InstallDir", TempDir(L"KXE"));
-    WriteTree(staging, {{L"\\planted.txt", "x"}});
-    OpenToEveryone(staging);
-    Package();
-    void* context = NewContext();
-    ASSERT_EQ(Run(up.PreUpdate, context), 0);
-    EXPECT_FALSE(OthersMayWrite(staging));
-    EXPECT_FALSE(PathExists(staging + L"\\planted.txt"));
+    std::unique_ptr<LockedFile> held;
+    const struct {
+        const char* label;
+        std::function<void()> plant;
+    } worlds[] = {
+        // Each holds a file its owner keeps open: taken for ours, the folder
+        // could not be emptied and the stage would stop.
+        {"open to everyone",
+         [&] {
+             OpenToEveryone(staging);
+             held = std::make_unique<LockedFile>(staging + L"\\sub\\p.txt");
+         }},
+        // A squatter's folder may shut SYSTEM out; moved aside, it stops nothing.
+        {"owned by someone else",
+         [&] {
+             ::SetEnvironmentVariableW(L"IKX_TEST_FOREIGN_OWNED", staging.c_str());
+             held = std::make_unique<LockedFile>(staging + L"\\sub\\p.txt");
+         }},
+        // Ours, but a held file listed before a subfolder that empties fine:
+        // the emptying reports success, yet the folder is not empty.
+        {"ours, emptied but for a held file",
+         [&] {
+             held = std::make_unique<LockedFile>(staging + L"\\planted.txt");
+             for (int i = 0; !FolderListedAfter(staging, L"planted.txt") && i < 64; ++i) {
+                 WriteTree(staging, {{L"\\clean" + std::to_wstring(i), "<dir>"}});
+             }
+             ASSERT_TRUE(FolderListedAfter(staging, L"planted.txt"));
+         }},
+    };
+    void* context = nullptr;
+    for (const auto& world : worlds) {
+        SCOPED_TRACE(world.label);
+        if (context) EXPECT_EQ(Run(up.Rollback, context), 0);  // gives the staging folder up
+        RemovePath(staging);
+        WriteTree(staging, {{L"\\planted.txt", "x"}, {L"\\sub", "<dir>"}, {L"\\sub\\p.txt", "x"}});
+        world.plant();
+        Package();
+        context = NewContext();
+        const int32_t staged = Run(up.PreUpdate, context);
+        ::SetEnvironmentVariableW(L"IKX_TEST_FOREIGN_OWNED", nullptr);
+        held.reset();
+        ASSERT_EQ(staged, 0);
+        EXPECT_FALSE(OthersMayEnter(staging)) << "made with the protected DACL";
+        EXPECT_FALSE(PathExists(staging + L"\\planted.txt") || PathExists(staging + L"\\sub"));
+    }
+    EXPECT_FALSE(OthersMayEnter(keptLogs) || OthersMayEnter(WindowsTemp() + L"\\KXE_Private"));
 
     const std::wstring victim = TempDir(L"victim");
     WriteTree(victim, {{L"\\keep.txt", "keep"}});
     const FileTree victimTree = ReadTree(victim);
+    RemovePath(keptLogs);  // made by the rollbacks above
     PlantDirectoryLink(keptLogs, victim);
     PlantDirectoryLink(sensorData, victim);
     WriteTree(staging + L"\\Setup\\debug", {{L"\\KXC_debug.log.0", "log"}});
+    // Wine cannot move a link as a link (a handle on it is its target's), so
+    // the links stay; nothing is written or removed through them.
     EXPECT_EQ(Run(up.PostUpdate, context), 0);
     EXPECT_EQ(ReadTree(victim), victimTree);
     EXPECT_EQ(log.CountHaving("is not a safe directory, log not kept. (Error: 4395)", 4), 2);
     RemovePath(keptLogs);
     RemovePath(sensorData);
-
     WriteTree(keptLogs, {{L"\\earlier.log", "earlier"}});
     OpenToEveryone(keptLogs);
     EXPECT_EQ(Run(up.Rollback, NewContext()), 0);
     EXPECT_FALSE(OthersMayWrite(keptLogs));
-    EXPECT_EQ(ReadBytes(keptLogs + L"\\earlier.log"), "earlier");
+    EXPECT_FALSE(PathExists(keptLogs + L"\\earlier.log"));
+    bool movedAlong = false;
+    for (const std::wstring& aside : FilesStartingWith(WindowsTemp(), L"KXE_Debug.")) {
+        movedAlong |= ReadBytes(WindowsTemp() + L"\\" + aside + L"\\earlier.log") == "earlier";
+    }
+    EXPECT_TRUE(movedAlong);
+}
+
+// A kept log is always a new file. A kept-log folder of ours may still hold
+// names from before it was (a hard link named like the next log, pointing at
+// a file of a user's choosing): such a name is never opened for writing.
+TEST_F(UpdateTest, KeptLogsNeverWriteThroughANameFoundThere) {
+    options = OptionsRecord(0, L"C:\\p\\x");
+    EXPECT_EQ(Run(up.Rollback, NewContext()), 0);  // the kept-log folder, made by the product
+    ASSERT_TRUE(IsFolder(keptLogs));
+    const std::wstring victim = TempDir(L"victim") + L"target.txt";
+    WriteFileText(victim, "the user's own file");
+    WriteTree(staging, {{L"\\Setup", "<dir>"},
+                        {L"\\Setup\\debug", "<dir>"},
+                        {L"\\Setup\\debug\\KXC_debug.log.0", "installer log"}});
+    // Names for every millisecond of a window ahead, all links to one file;
+    // planting is slow under Wine, so the window starts once it is planted.
+    const auto localNow = [] {
+        SYSTEMTIME local = {};
+        ::GetLocalTime(&local);
+        FILETIME time = {};
+        ::SystemTimeToFileTime(&local, &time);
+        return ULARGE_INTEGER{{time.dwLowDateTime, time.dwHighDateTime}}.QuadPart / 10000;
+    };
+    const auto plant = [&](uint64_t ms) {
+        const uint64_t ticks = ms * 10000;
+        const FILETIME time = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+        SYSTEMTIME local = {};
+        ::FileTimeToSystemTime(&time, &local);
+        const std::wstring name = ikx::KeptLogName(L"KXC_debug", L"Upgrade", local);
+        return ::CreateHardLinkW((keptLogs + L"\\" + name).c_str(), victim.c_str(), nullptr) != 0;
+    };
+    constexpr uint64_t kWindow = 400, kProbe = 40;
+    const uint64_t probeStart = localNow();
+    for (uint64_t ms = 0; ms < kProbe; ++ms) ASSERT_TRUE(plant(probeStart + 600000 + ms));
+    const uint64_t perLink = (localNow() - probeStart) / kProbe + 1;
+    const uint64_t windowStart = localNow() + 2 * perLink * kWindow + 300;
+    for (uint64_t ms = 0; ms < kWindow; ++ms) ASSERT_TRUE(plant(windowStart + ms));
+    ASSERT_LT(localNow(), windowStart) << "planting overran the window";
+    ASSERT_TRUE(
+        WaitUntil([&] { return localNow() >= windowStart + 20; }, std::chrono::seconds(60)));
+    log.Clear();
+    EXPECT_EQ(Run(up.Rollback, NewContext()), 0);
+    EXPECT_EQ(ReadBytes(victim), "the user's own file");
+    ASSERT_LT(localNow(), windowStart + kWindow) << "the rollback outran the window";
+    EXPECT_TRUE(WaitUntil([&] { return log.CountHaving("Error code = : 80", 6) == 1; },
+                          std::chrono::seconds(5)))
+        << "the name was taken, tried once and left alone";
 }
 
 // A rollback restores only a backup known to be whole, and says when what it
@@ -237,6 +331,10 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
          [&](void*) { WriteFileText(staging + L"\\Backup\\cfg\\a.ini", "changed"); }, false,
          "The backup no longer matches what was backed up (cfg\\a.ini, error 0), the install "
          "folder is left as it is."},
+        {"a byte of the backup changed, its size kept",
+         [&](void*) { WriteFileText(staging + L"\\Backup\\cfg\\a.ini", "b"); }, false,
+         "The backup no longer matches what was backed up (cfg\\a.ini, error 0), the install "
+         "folder is left as it is."},
         {"a second pre-update that fails",
          [&](void* context) {
              options = OptionsRecord(1, L"C:\\nowhere\\p.bin");
@@ -272,6 +370,51 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
     }
 }
 
+// A reader holding files of the install folder open (a scanner, a backup
+// agent, any user) never costs the rest of it: everything else is put back,
+// what the backup does not hold goes, and each file not restored is named.
+TEST_F(UpdateTest, RollbackPutsBackAllButTheFilesHeldOpen) {
+    const std::wstring install = TempDir(L"KXE");
+    RegSetString(kKxeKey, L"InstallDir", install);
+    FileTree tree = {{L"\\cfg", "<dir>"}, {L"\\cfg\\a.ini", "a"}};
+    FileTree halfNew;
+    for (int i = 10; i < 30; ++i) {
+        const std::wstring name = L"\\f" + std::to_wstring(i) + L".dll";
+        tree[name] = "old " + std::to_string(i);
+        halfNew[name] = "half new";
+    }
+    WriteTree(install, tree);
+    Package();
+    void* context = NewContext();
+    ASSERT_EQ(Run(up.PreUpdate, context), 0);
+    // What a failed installer left: every file changed, a folder gone, one added.
+    WriteTree(install, halfNew);
+    RemovePath(install + L"cfg");
+    WriteFileText(install + L"extra.dll", "extra");
+    std::vector<ikx::UniqueFile> readers;
+    for (const wchar_t* held : {L"f13.dll", L"f21.dll"}) {
+        readers.emplace_back(::CreateFileW((install + held).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                           nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(readers.back().valid());
+    }
+    log.Clear();
+    EXPECT_EQ(Run(up.Rollback, context), 0);
+    readers.clear();
+    for (const auto& [name, bytes] : tree) {
+        if (bytes == "<dir>") continue;
+        const bool held = name == L"\\f13.dll" || name == L"\\f21.dll";
+        EXPECT_EQ(ReadBytes(install + name), held ? "half new" : bytes) << Narrow(name);
+    }
+    EXPECT_FALSE(PathExists(install + L"extra.dll"));
+    for (const char* held : {"f13.dll", "f21.dll"}) {
+        EXPECT_TRUE(
+            Logged("Could not restore (" + std::string(held) + ") from the backup. (Error: 32)"));
+    }
+    EXPECT_EQ(log.CountStarting("Could not restore ("), 2);
+    EXPECT_TRUE(
+        Logged("The restored install folder does not match the backup (f13.dll, error 0)."));
+}
+
 TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {
     const std::wstring install = TempDir(L"KXE");
     RegSetString(kKxeKey, L"InstallDir", install);
@@ -291,10 +434,24 @@ TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {
     EXPECT_TRUE(PathExists(sensorData)) << "rollback leaves the sensor data folder";
     EXPECT_EQ(up.Rollback(options.data(), context), kRollbackRefused);
 
+    // A file of the sensor's still in use: the folder goes aside all the same,
+    // and only there is anything left for the next restart.
     context = NewContext();
-    EXPECT_EQ(up.PostUpdate(options.data(), context), 0);
+    ClearRestartDeletes();
+    {
+        const LockedFile busy(sensorData + L"\\busy.dat");
+        EXPECT_EQ(up.PostUpdate(options.data(), context), 0);
+    }
     EXPECT_EQ(ContextState(context), 6u);
     EXPECT_FALSE(PathExists(sensorData));
+    const std::wstring privateFolder = WindowsTemp() + L"\\KXE_Private\\";
+    const std::vector<std::wstring> pending = RestartDeletes();
+    EXPECT_FALSE(pending.empty());
+    for (const std::wstring& path : pending) {
+        EXPECT_EQ(_wcsnicmp(path.c_str(), privateFolder.c_str(), privateFolder.size()), 0)
+            << Narrow(path);
+    }
+    ClearRestartDeletes();
     EXPECT_TRUE(FilesStartingWith(keptLogs, L"").empty()) << "no installer logs to keep";
     RegSetString(kKxcKey, L"Version", L"3.5.0");
     WriteTree(staging, {{L"\\Backup", "<dir>"}, {L"\\Backup\\KXClient.exe", "old client"}});

@@ -58,8 +58,8 @@ std::wstring PackageFile(const Json::Value& request) {
     return folder + kPackageName;
 }
 
-bool PrepareStaging(const std::wstring& folder) {
-    const StagingPrep prep = PrepareStagingFolder(folder);
+bool PrepareStaging(const std::wstring& folder, WorkFolder& staging) {
+    const StagingPrep prep = PrepareStagingFolder(folder, staging);
     if (prep.step == StagingPrep::kNotEmptied) {
         LOG_WARN_AS(kHandler, "Sensor folder (%ws) is not empty.\n", folder.c_str());
     } else if (prep.step == StagingPrep::kNotCleared) {
@@ -234,7 +234,8 @@ bool OnCommandInstall(const Json::Value& request, Json::Value& response) {
         return false;
     }
     const StagingPaths paths = GetStagingPaths();
-    if (!PrepareStaging(paths.sensor)) {
+    WorkFolder staging;
+    if (!PrepareStaging(paths.sensor, staging)) {
         response["result_code"] = 1;
         return false;
     }
@@ -244,7 +245,7 @@ bool OnCommandInstall(const Json::Value& request, Json::Value& response) {
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
     KeepLog(paths.setup + L"debug", kInstallerLog, L"KXC_debug", L"Install", now);
-    CleanDirectory(paths.sensor.c_str(), true, true);
+    RemoveStagingFolder(staging, paths.sensor);
     response["result_code"] = installed ? 0 : 1;
     return installed;
 }

@@ -20,8 +20,8 @@ constexpr DWORD kAfterNoticeMs = 10000;
 
 // Staging folder present, ours and empty (as far as it could be emptied),
 // then a fresh backup folder in it, then a copy of the install folder there.
-bool PrepareBackup(const StagingPaths& paths) {
-    const StagingPrep prep = PrepareStagingFolder(paths.sensor);
+bool PrepareBackup(const StagingPaths& paths, WorkFolder& staging) {
+    const StagingPrep prep = PrepareStagingFolder(paths.sensor, staging);
     if (prep.step == StagingPrep::kNotCleared) {
         LOG_WARN_AS(kHandler, "Clear Sensor folder failed, error: %d",
                     static_cast<int>(prep.error));
@@ -48,14 +48,15 @@ bool RemoveWithBackup(NipcObject& ipc) {
     SendNIPCCmdToKxAgent(&ipc, kNipcTypeNoReply, kKxCmdUninstallNotice, nullptr, 0, nullptr);
     SleepMs(kAfterNoticeMs);  // lets the client finish what it is doing
     const StagingPaths paths = GetStagingPaths();
-    if (!PrepareBackup(paths)) return false;
+    WorkFolder staging;
+    if (!PrepareBackup(paths, staging)) return false;
 
     const bool removed = UninstallIKX(ipc, paths);
     if (!removed) LOG_TRACE_AS(kHandler, "Trigger uninstall failed");
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
     KeepLog(paths.backup + L"debug", kInstallerLog, L"KXC_debug", L"Uninstall", now);
-    CleanDirectory(paths.sensor.c_str(), true, true);
+    RemoveStagingFolder(staging, paths.sensor);
     return removed;
 }
 

@@ -21,13 +21,27 @@ struct ManifestEntry {
 };
 using BackupManifest = std::map<std::wstring, ManifestEntry>;
 
+// How much of each file a reading takes in: its size from the listing, or
+// its size and digest from its bytes.
+enum class ManifestDepth { kSizes, kDigests };
+
 // Reads the tree below `folder` (a missing folder reads as empty). A link in
-// the tree fails the read (4395): its contents are not the backup's. Returns
-// a Windows error or status, 0 on success.
-DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest);
+// the tree fails the read (4395): its contents are not the backup's. With
+// kSizes no file is opened and every digest is left zero. Returns a Windows
+// error or status, 0 on success.
+DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest,
+                   ManifestDepth depth = ManifestDepth::kDigests);
+
+// Copies `source` into `destination` as CopyDirectory does, and records in
+// `manifest` what was written: each file's digest is taken from the bytes as
+// they pass, so the copy is read once. Returns CopyDirectory's result.
+DWORD CopyAndRecord(const std::wstring& source, const std::wstring& destination,
+                    BackupManifest& manifest);
 
 // The first relative path at which `found` differs from `expected`, or empty
-// when they hold the same entries with the same bytes.
-std::wstring FirstManifestDifference(const BackupManifest& expected, const BackupManifest& found);
+// when they hold the same entries with the same sizes and, with kDigests,
+// the same bytes.
+std::wstring FirstManifestDifference(const BackupManifest& expected, const BackupManifest& found,
+                                     ManifestDepth depth = ManifestDepth::kDigests);
 
 }  // namespace ikx

@@ -5,6 +5,7 @@
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
+#include "win32/child_environment.h"
 
 namespace ikx {
 namespace {
@@ -14,15 +15,17 @@ constexpr DWORD kInstallerRunMs = 20 * 60 * 1000;
 constexpr UINT kTerminatedExitCode = 0xFFFFFFFF;
 constexpr DWORD kTerminationMs = 30000;
 
-bool StartInstaller(const InstallerRun& run, UniqueHandle& process) {
+bool StartInstaller(const InstallerRun& run, ChildEnvironment& environment, UniqueHandle& process) {
     const std::wstring quoted = L"\"" + run.installer + L"\"";
     std::vector<wchar_t> commandLine(quoted.begin(), quoted.end());
     commandLine.push_back(L'\0');  // CreateProcessW may write into its command line
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, run.creationFlags,
-                          nullptr, run.workingFolder.c_str(), &startup, &info)) {
+    if (environment.Prepare() != 0 ||
+        !::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                          run.creationFlags | CREATE_UNICODE_ENVIRONMENT, environment.Block(),
+                          run.workingFolder.c_str(), &startup, &info)) {
         return false;
     }
     process.reset(info.hProcess);
@@ -45,8 +48,10 @@ bool HandOverCode(const InstallerRun& run, HANDLE process) {
 
 InstallerResult RunInstaller(const InstallerRun& run) {
     InstallerResult result;
+    // Declared first: its folder is removed only once the installer has ended.
+    ChildEnvironment environment;
     UniqueHandle process;
-    if (!StartInstaller(run, process)) return result;
+    if (!StartInstaller(run, environment, process)) return result;
     if (!HandOverCode(run, process.get())) {
         result.outcome = InstallerResult::kEndedBeforeAck;
         return result;

@@ -9,7 +9,6 @@
 #include "win32/file_ops.h"
 #include "win32/folder_rules.h"
 #include "hostagent/host_agent.h"
-#include "win32/protected_folders.h"
 #include "sensor/sensor_registry.h"
 #include "log/log.h"
 #include "platform/links.h"
@@ -52,64 +51,46 @@ PathKind GetPathKind(const std::wstring& path) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kDirectory : PathKind::kFile;
 }
 
-StagingPrep PrepareStagingFolder(const std::wstring& folder) {
-    const std::wstring self = WithoutTrailingBackslash(folder);
+namespace {
+
+// A folder of ours, emptied in place as far as it goes.
+StagingPrep EmptyHeldFolder(const std::wstring& folder) {
     StagingPrep prep;
-    const FolderTrust trust = InspectFolder(folder);
-    switch (trust) {
-        case FolderTrust::kMissing:
-            break;
-        case FolderTrust::kLink:
-            prep.error = RemoveLinkItself(self);
-            break;
-        case FolderTrust::kFile:
-            if (!::DeleteFileW(self.c_str())) prep.error = ::GetLastError();
-            break;
-        case FolderTrust::kTrusted:
-        case FolderTrust::kOpenToUsers:
-        case FolderTrust::kForeignOwner:
-        case FolderTrust::kUnreadable:
-            prep.error = CleanDirectory(folder.c_str(), false, false);
-            if (trust == FolderTrust::kTrusted) {
-                if (prep.error != 0) prep.step = StagingPrep::kNotEmptied;
-                return prep;
-            }
-            // Made or opened up by someone else: whoever could write there may
-            // still hold it open, so it is replaced by a folder of our own.
-            prep.error = ::RemoveDirectoryW(self.c_str()) ? 0 : ::GetLastError();
-            break;
+    prep.error = CleanDirectory(folder.c_str(), false, false);
+    if (prep.error != 0) prep.step = StagingPrep::kNotEmptied;
+    return prep;
+}
+
+}  // namespace
+
+StagingPrep PrepareStagingFolder(const std::wstring& folder, WorkFolder& staging) {
+    StagingPrep prep;
+    const FolderTrust found = HoldTrustedFolder(folder, staging);
+    if (found == FolderTrust::kTrusted) {
+        prep = EmptyHeldFolder(folder);
+        if (prep.step != StagingPrep::kReady || staging.IsEmpty()) return prep;
+        // Reported emptied, yet something stayed: a fresh folder is empty by
+        // construction, so this one goes aside like any other.
+        staging.Release();
+        prep.error = MoveAside(folder, Aside::kDelete);
+        if (prep.error != 0) {
+            prep.step = StagingPrep::kNotEmptied;
+            return prep;
+        }
+    } else if (found != FolderTrust::kMissing) {
+        prep.error = MoveAside(folder, Aside::kDelete);
     }
-    if (prep.error == 0) prep.error = CreateProtectedFolder(self);
+    if (prep.error == 0) prep.error = MakeWorkFolder(folder, staging);
     if (prep.error != 0) prep.step = StagingPrep::kNotCleared;
     return prep;
 }
 
-StagingPrep PrepareKeptLogFolder(const std::wstring& folder) {
-    StagingPrep prep;
-    switch (InspectFolder(folder)) {
-        case FolderTrust::kTrusted:
-            return prep;
-        case FolderTrust::kMissing:
-            prep.error = CreateProtectedFolder(folder);
-            break;
-        case FolderTrust::kOpenToUsers:
-            // Earlier kept logs stay; only who may write there changes.
-            prep.error = ProtectFolder(folder);
-            break;
-        case FolderTrust::kLink:
-            prep.error = RemoveLinkItself(folder);
-            if (prep.error == 0) prep.error = CreateProtectedFolder(folder);
-            break;
-        case FolderTrust::kFile:
-            prep.error = ERROR_DIRECTORY;
-            break;
-        case FolderTrust::kForeignOwner:
-        case FolderTrust::kUnreadable:
-            prep.error = ERROR_ACCESS_DENIED;
-            break;
+void RemoveStagingFolder(WorkFolder& staging, const std::wstring& path) {
+    if (staging.Held()) {
+        RemoveWorkFolder(staging);
+    } else {
+        MoveAside(path, Aside::kDelete);
     }
-    if (prep.error != 0) prep.step = StagingPrep::kNotCleared;
-    return prep;
 }
 
 ExtractStep ExtractSensorPackage(const std::wstring& packageFile, const StagingPaths& paths,
@@ -174,14 +155,16 @@ std::wstring KeptLogName(const wchar_t* stem, const wchar_t* operation, const SY
 void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t* stem,
              const wchar_t* operation, const SYSTEMTIME& local) {
     const std::wstring keptLogs = GetStagingPaths().keptLogs;
-    const StagingPrep prep = PrepareKeptLogFolder(keptLogs);
-    if (prep.step != StagingPrep::kReady) {
+    WorkFolder folder;
+    FolderTrust found = FolderTrust::kMissing;
+    if (const DWORD error = TakeWorkFolder(keptLogs, Aside::kKeep, folder, found)) {
         LOG_WARN("Kept-log folder (%ws) is not a safe directory, log not kept. (Error: %d)",
-                 keptLogs.c_str(), static_cast<int>(prep.error));
+                 keptLogs.c_str(), static_cast<int>(error));
         return;
     }
     const std::wstring keptName = KeptLogName(stem, operation, local);
-    TryCopyFile(debugFolder.c_str(), keptLogs.c_str(), file, keptName.c_str());
+    TryCopyFile(debugFolder.c_str(), keptLogs.c_str(), file, keptName.c_str(),
+                CopyTarget::kNewFile);
 }
 
 namespace {

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "win32/work_folders.h"
+
 namespace ikx {
 
 // Every folder is built by plain concatenation and ends with a backslash; a
@@ -33,21 +35,22 @@ enum class PathKind { kMissing, kFile, kDirectory };
 // X is a file, so the name is probed without it.
 PathKind GetPathKind(const std::wstring& path);
 
-// Makes the staging folder an empty directory of our own. A directory we
-// trust is emptied (kNotEmptied when that fails). A file or a link of that
-// name is removed, a directory someone else made or may write to is emptied
-// and removed, and the folder is made anew with the protected DACL; when any
-// of that fails the step is kNotCleared.
+// Makes the staging folder an empty directory of our own and holds it in
+// `staging`. A folder of ours is emptied in place (kNotEmptied when that
+// fails: it stays held). Anything else there (a file, a link, a folder someone
+// else made or may write to) is moved aside, never walked, and the folder is
+// made anew with the protected DACL; so is a folder of ours that an emptying
+// reported empty but is not. When that fails the step is kNotCleared.
 struct StagingPrep {
     enum Step { kReady, kNotEmptied, kNotCleared } step = kReady;
-    DWORD error = 0;  // CleanDirectory's result, or the error of the removal or creation
+    DWORD error = 0;  // CleanDirectory's result, or the error of the move or creation
 };
-StagingPrep PrepareStagingFolder(const std::wstring& folder);
+StagingPrep PrepareStagingFolder(const std::wstring& folder, WorkFolder& staging);
 
-// The kept-log folder, ready to take a log: made with the protected DACL when
-// missing, a link removed first, a folder others may write to protected; a
-// file, or a folder owned by someone else, is refused (kNotCleared).
-StagingPrep PrepareKeptLogFolder(const std::wstring& folder);
+// Removes the staging folder at the end of a deployment: the held folder
+// through its own handle, or whatever is at `path` when none is held. What
+// cannot go now is deleted at the next restart, from the private folder.
+void RemoveStagingFolder(WorkFolder& staging, const std::wstring& path);
 
 // Install, uninstall and a staged update each use the staging folder alone:
 // a holder claims it before the first change and releases it when done. A
@@ -104,8 +107,10 @@ void CopySetupFiles(const StagingPaths& paths, bool hostAgentLibraries);
 // "<stem>_<operation>_YYYY_MM_DD_hh_mm_ss_mmm.log" from a local time, e.g.
 // KXC_debug_Install_2024_05_01_13_02_03_004.log.
 std::wstring KeptLogName(const wchar_t* stem, const wchar_t* operation, const SYSTEMTIME& local);
-// Copies debugFolder\file into the kept-log folder under KeptLogName, once
-// that folder is one of our own (see PrepareKeptLogFolder); otherwise logs why not.
+// Copies debugFolder\file into the kept-log folder under KeptLogName, always
+// as a new file. The kept-log folder is used only as a folder of ours: one
+// that is not (open to users, owned by someone else, a link or a file) is
+// renamed aside with what it holds and made anew; otherwise logs why not.
 void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t* stem,
              const wchar_t* operation, const SYSTEMTIME& local);
 

@@ -3,7 +3,8 @@
 #include <cwchar>
 
 #include "deploy/backup_manifest.h"
-#include "win32/file_ops.h"
+#include "deploy/backup_restore.h"
+#include "win32/work_folders.h"
 #include "sensor/sensor_registry.h"
 #include "deploy/staging.h"
 #include "log/log.h"
@@ -37,7 +38,7 @@ constexpr char kRollback[] = "vornExt_Rollback";
 // Whether the backup still holds what pre-update recorded once it was whole;
 // without that the install folder is better left as it is than emptied.
 bool BackupIsWhole(const UpdateContext& context, const StagingPaths& paths) {
-    if (!context.backup) {
+    if (!context.backup || !context.staging.Held()) {
         LOG_WARN_AS(kRollback, "No whole backup to restore, the install folder is left as it is.");
         return false;
     }
@@ -63,12 +64,24 @@ void RestoreBackup(const UpdateContext& context, const StagingPaths& paths) {
                     context.installFolder);
         return;
     }
-    // Results ignored: whatever can be put back is put back, then compared.
-    CleanDirectory(context.installFolder, false, false);
-    CopyDirectory(paths.backup.c_str(), context.installFolder);
+    // Whatever can be put back is put back; nothing is removed that the
+    // backup cannot replace. Then the folder is compared with the backup.
+    const std::vector<RestoreFailure> failures =
+        RestoreBackup(paths.backup, context.installFolder, *context.backup);
+    for (const RestoreFailure& failure : failures) {
+        LOG_WARN_AS(kRollback, "Could not restore (%ws) from the backup. (Error: %d)",
+                    failure.path.c_str(), static_cast<int>(failure.error));
+    }
+    // Every file copied came from the verified backup, so the listing tells
+    // the rest: what is there, and with which sizes. A file that could not
+    // be restored is a difference whatever its size.
     BackupManifest restored;
-    const DWORD error = ReadManifest(context.installFolder, restored);
-    const std::wstring differs = FirstManifestDifference(*context.backup, restored);
+    const DWORD error = ReadManifest(context.installFolder, restored, ManifestDepth::kSizes);
+    std::wstring differs =
+        FirstManifestDifference(*context.backup, restored, ManifestDepth::kSizes);
+    if (!failures.empty() && (differs.empty() || failures.front().path < differs)) {
+        differs = failures.front().path;
+    }
     if (error != 0 || !differs.empty()) {
         LOG_WARN_AS(kRollback,
                     "The restored install folder does not match the backup (%ws, error %d).",
@@ -78,9 +91,9 @@ void RestoreBackup(const UpdateContext& context, const StagingPaths& paths) {
 
 // The staging folder is removed only by the update that holds it, or when no
 // deployment does: an install or uninstall may be using it now.
-void RemoveStagingFolder(const UpdateContext& context, const StagingPaths& paths) {
+void RemoveStaging(UpdateContext& context, const StagingPaths& paths) {
     if (!ClaimStagingFolder(&context)) return;
-    CleanDirectory(paths.sensor.c_str(), true, true);
+    RemoveStagingFolder(context.staging, paths.sensor);
     ReleaseStagingFolder(&context);
 }
 
@@ -101,8 +114,9 @@ int32_t vornExt_PostUpdate(const void* options, void* context) {
     update.state = kPostUpdating;
     const StagingPaths paths = GetStagingPaths();
     KeepUpgradeLogs(paths);
-    RemoveStagingFolder(update, paths);
-    CleanDirectory(paths.sensorData.c_str(), true, true);
+    RemoveStaging(update, paths);
+    // The sensor's own folder, which users may write to: moved aside, not walked.
+    MoveAside(paths.sensorData, Aside::kDelete);
     DeInitNIPC(&update.ipc);
     update.state = kFinished;
     return 0;
@@ -122,7 +136,7 @@ int32_t vornExt_Rollback(const void* options, void* context) {
     RestoreOldServiceNames(update);
     WriteBackClientVersion(update);
     KeepUpgradeLogs(paths);
-    RemoveStagingFolder(update, paths);
+    RemoveStaging(update, paths);
     update.backup.reset();
     update.state = kFinished;
     return 0;

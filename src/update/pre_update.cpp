@@ -17,8 +17,8 @@ namespace {
 
 constexpr char kPreUpdate[] = "vornExt_PreUpdate";
 
-int32_t PrepareStaging(const std::wstring& staging) {
-    const StagingPrep prep = PrepareStagingFolder(staging);
+int32_t PrepareStaging(const std::wstring& staging, WorkFolder& held) {
+    const StagingPrep prep = PrepareStagingFolder(staging, held);
     switch (prep.step) {
         case StagingPrep::kReady:
             return 0;
@@ -75,7 +75,11 @@ int32_t PrepareBackupFolder(const std::wstring& backup) {
         case PathKind::kDirectory:
             break;
     }
-    if (!::PathIsDirectoryEmptyW(backup.c_str()) && CleanDirectory(backup.c_str(), false, false)) {
+    // Emptiness is read again, not taken from the emptying's result: that
+    // says only whether its last failing step was followed by one that worked.
+    if (!::PathIsDirectoryEmptyW(backup.c_str()) &&
+        (CleanDirectory(backup.c_str(), false, false) != 0 ||
+         !::PathIsDirectoryEmptyW(backup.c_str()))) {
         LOG_WARN_AS(kPreUpdate, "Backup folder (%ws) is not empty.\n", backup.c_str());
         return kFolderNotEmptied;
     }
@@ -86,15 +90,12 @@ int32_t PrepareBackupFolder(const std::wstring& backup) {
 // once the whole copy is there, so a rollback can tell a finished backup.
 int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
     if (const int32_t result = PrepareBackupFolder(backup)) return result;
+    // The backup folder is ours and held: what the copy wrote, digested as it
+    // passed, is what the backup holds, so it is not read a second time.
+    auto manifest = std::make_unique<BackupManifest>();
     if (::GetFileAttributesW(context.installFolder) == INVALID_FILE_ATTRIBUTES) {
         IKX_LOG_FOR(kPreUpdate, kNotice, "KXE directory does not exist, skip backup.");
-    } else if (const DWORD error = CopyDirectory(context.installFolder, backup.c_str())) {
-        LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",
-                    static_cast<unsigned>(error));
-        return kExtractOrBackupFailed;
-    }
-    auto manifest = std::make_unique<BackupManifest>();
-    if (const DWORD error = ReadManifest(backup, *manifest)) {
+    } else if (const DWORD error = CopyAndRecord(context.installFolder, backup, *manifest)) {
         LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",
                     static_cast<unsigned>(error));
         return kExtractOrBackupFailed;
@@ -105,7 +106,7 @@ int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
 
 int32_t StageUpdate(const void* options, UpdateContext& update) {
     const StagingPaths paths = GetStagingPaths();
-    if (const int32_t result = PrepareStaging(paths.sensor)) return result;
+    if (const int32_t result = PrepareStaging(paths.sensor, update.staging)) return result;
     // A repeated pre-update on the same context binds afresh, not on top.
     DeInitNIPC(&update.ipc);
     if (!NIPC_BOUND_OR_LOGGED_AS(kPreUpdate, InitNIPC(&update.ipc))) {
@@ -134,7 +135,11 @@ int32_t vornExt_PreUpdate(const void* options, void* context) {
         return kFolderNotEmptied;
     }
     const int32_t result = StageUpdate(options, update);
-    if (result != 0) ReleaseStagingFolder(&update);
+    if (result != 0) {
+        // Left as it is for the next deployment, which must be able to take it.
+        update.staging.Release();
+        ReleaseStagingFolder(&update);
+    }
     return result;
 }
 

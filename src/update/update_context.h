@@ -13,6 +13,7 @@
 
 #include "deploy/backup_manifest.h"
 #include "hostagent/ipc.h"
+#include "win32/work_folders.h"
 
 namespace ikx::update {
 
@@ -51,8 +52,10 @@ struct UpdateContext {
     uint32_t versionMajor;
     uint32_t versionMinor;
     uint32_t versionBuild;
-    // Beyond the framework's view: what the backup held once it was whole,
-    // written last by pre-update. Without it a rollback restores nothing.
+    // Beyond the framework's view: the staging folder, held from pre-update
+    // until the update ends, and what its backup held once it was whole,
+    // written last by pre-update. Without both a rollback restores nothing.
+    WorkFolder staging;
     std::unique_ptr<BackupManifest> backup;
 };
 

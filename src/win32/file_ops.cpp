@@ -22,8 +22,18 @@ bool IsFolder(const WIN32_FIND_DATAW& entry) {
     return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// Only what is still there is scheduled, and nothing below the Windows temp
+// folder: once removed there, a user could put a link in its place before the
+// restart, and the boot-time pass would delete through it.
 void DeleteAtRestart(const std::wstring& path) {
-    ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    const std::wstring self = WithoutTrailingBackslash(path);
+    std::wstring temp;
+    GetWindowsTempFolder(temp);
+    if (::GetFileAttributesW(self.c_str()) == INVALID_FILE_ATTRIBUTES ||
+        FolderContains(temp, self)) {
+        return;
+    }
+    ::MoveFileExW(self.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
 // Holds a folder open for the length of its walk, refusing one that is (or
@@ -31,8 +41,8 @@ void DeleteAtRestart(const std::wstring& path) {
 // renamed, removed or swapped for a junction between the check and the listing,
 // and the platform refuses to rename a parent of an open folder.
 DWORD PinFolder(const std::wstring& path, UniqueFile& pin) {
-    pin.reset(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_EXISTING,
+    pin.reset(::CreateFileW(WithoutTrailingBackslash(path).c_str(), FILE_READ_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (!pin) return ::GetLastError();
     FILE_ATTRIBUTE_TAG_INFO opened = {};
@@ -113,12 +123,11 @@ DWORD CleanFolderTree(const wchar_t* folder, bool removeSelf, bool delayOnFailur
             const DWORD error = RemoveListedLink(base + entry.cFileName);
             if (error != 0) result = error;
         } else if (IsFolder(entry)) {
-            const std::wstring sub = base + entry.cFileName + L"\\";
-            result = CleanFolderTree(sub.c_str(), removeSelf, delayOnFailure);
+            const std::wstring sub = base + entry.cFileName;
+            result = CleanFolderTree((sub + L"\\").c_str(), removeSelf, delayOnFailure);
             if (result != 0) return result;
-            // With removeSelf the recursion already removed it; this then only
-            // schedules a path that is gone, which is harmless.
-            if (!::RemoveDirectoryW(sub.c_str())) {
+            // With removeSelf the recursion removed it, or scheduled what it could not.
+            if (!removeSelf && !::RemoveDirectoryW(sub.c_str())) {
                 if (delayOnFailure) {
                     DeleteAtRestart(sub);
                 } else {
@@ -133,7 +142,8 @@ DWORD CleanFolderTree(const wchar_t* folder, bool removeSelf, bool delayOnFailur
     listing.reset();
     pin.reset();
 
-    if (removeSelf && !::RemoveDirectoryW(folder) && delayOnFailure) DeleteAtRestart(folder);
+    const std::wstring self = WithoutTrailingBackslash(folder);
+    if (removeSelf && !::RemoveDirectoryW(self.c_str()) && delayOnFailure) DeleteAtRestart(self);
     return result;
 }
 
@@ -173,17 +183,26 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
     return CleanFolderTree(folder, removeSelf, delayOnFailure);
 }
 
-DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
+namespace {
+
+DWORD CopyOneFile(const CopyHooks& hooks, const std::wstring& from, const std::wstring& to,
+                  const std::wstring& relative) {
+    if (hooks.file) return hooks.file(from, to, relative);
+    return ::CopyFileW(from.c_str(), to.c_str(), FALSE) ? 0 : ::GetLastError();
+}
+
+DWORD CopyTree(const wchar_t* source, const wchar_t* destination, const std::wstring& relative,
+               const CopyHooks& hooks) {
     if (!source || !*source) {
-        LOG_WARN("wszSrcPath is invalid");
+        LOG_WARN_AS("CopyDirectory", "wszSrcPath is invalid");
         return ERROR_INVALID_PARAMETER;
     }
     if (!destination || !*destination) {
-        LOG_WARN("wszDestPath is invalid");
+        LOG_WARN_AS("CopyDirectory", "wszDestPath is invalid");
         return ERROR_INVALID_PARAMETER;
     }
-    LOG_INFO("Src Path: %ws\n", source);
-    LOG_INFO("Dst Path: %ws\n", destination);
+    LOG_INFO_AS("CopyDirectory", "Src Path: %ws\n", source);
+    LOG_INFO_AS("CopyDirectory", "Dst Path: %ws\n", destination);
 
     const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslash(destination).c_str());
     if (IsReparsePoint(attributes) ||
@@ -194,7 +213,7 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
         // One level only: a missing parent shows up as the first copy failure.
         ::CreateDirectoryW(destination, nullptr);
     } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        LOG_WARN("destination exist but not directory");
+        LOG_WARN_AS("CopyDirectory", "destination exist but not directory");
         return ERROR_INVALID_PARAMETER;
     }
 
@@ -213,24 +232,31 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
         if (IsDotEntry(entry.cFileName)) continue;
         const std::wstring from = sourceBase + entry.cFileName;
         const std::wstring to = destinationBase + entry.cFileName;
+        const std::wstring below = relative + entry.cFileName;
         if (IsReparsePoint(entry.dwFileAttributes) ||
             IsReparsePoint(::GetFileAttributesW(to.c_str()))) {
             return RefuseLinkedCopy();
         }
         if (IsFolder(entry)) {
-            const DWORD result = CopyDirectory(from.c_str(), to.c_str());
+            const DWORD result = CopyTree(from.c_str(), to.c_str(), below + L"\\", hooks);
             if (result != 0) return result;
-        } else if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) {
-            const DWORD error = ::GetLastError();
-            LOG_WARN("CopyFile fail. (Error: %d)", static_cast<int>(error));
+            if (hooks.folder) hooks.folder(below);
+        } else if (const DWORD error = CopyOneFile(hooks, from, to, below)) {
+            LOG_WARN_AS("CopyDirectory", "CopyFile fail. (Error: %d)", static_cast<int>(error));
             return error;
         }
     } while (::FindNextFileW(listing.get(), &entry));
     return 0;
 }
 
+}  // namespace
+
+DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination, const CopyHooks& hooks) {
+    return CopyTree(source, destination, std::wstring(), hooks);
+}
+
 void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,
-                 const wchar_t* destName) {
+                 const wchar_t* destName, CopyTarget target) {
     const std::wstring fileName = name ? name : L"";
     const std::wstring source = sourceFolder ? std::wstring(sourceFolder) + L"\\" + fileName : L"";
     // Only a missing folder is final; a missing file may still be on its way.
@@ -248,10 +274,14 @@ void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, 
     const std::wstring destination =
         std::wstring(destinationFolder) + L"\\" + (destName ? std::wstring(destName) : fileName);
 
+    const BOOL failIfExists = target == CopyTarget::kNewFile;
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-        if (::CopyFileW(source.c_str(), destination.c_str(), FALSE)) return;
+        if (::CopyFileW(source.c_str(), destination.c_str(), failIfExists)) return;
+        const DWORD error = ::GetLastError();
         LOG_INFO("[%d]Copy failed \"%ws\" -> \"%ws\". Error code = : %lu", attempt, source.c_str(),
-                 destination.c_str(), static_cast<unsigned long>(::GetLastError()));
+                 destination.c_str(), static_cast<unsigned long>(error));
+        // A name that is taken stays taken: waiting would not make the file new.
+        if (failIfExists && error == ERROR_FILE_EXISTS) return;
         SleepMs(kCopyRetryMs);
     }
 }

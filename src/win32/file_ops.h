@@ -3,6 +3,7 @@
 // Results are Windows error codes (0 = success); nothing throws.
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "platform/links.h"
@@ -11,9 +12,10 @@ namespace ikx {
 
 // Deletes everything below `folder`, and the folder itself when `removeSelf`.
 // With `delayOnFailure`, what cannot be deleted now is scheduled for deletion
-// at the next restart instead of failing the call. A link met on the way is
-// removed itself, never walked; one that cannot be removed fails the call.
-// A drive root, the Windows folder or Program Files is refused (5).
+// at the next restart instead of failing the call; never a path below the
+// Windows temp folder (remove such folders with RemoveWorkFolder or MoveAside). A link met on the
+// way is removed itself, never walked; one that cannot be removed fails the call. A drive root, the
+// Windows folder or Program Files is refused (5).
 DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure);
 
 // Deletes a junction or symbolic link itself, never what it points to: the
@@ -22,14 +24,28 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
 // does), nothing is deleted and the result is 4395.
 DWORD RemoveLinkItself(const std::wstring& path);
 
+// What a copy does beside its walk: `file` copies one file (source, target,
+// path relative to the copy's root) and returns a Windows error, in place of
+// CopyFileW; `folder` hears of each subfolder copied whole. Either may be empty.
+struct CopyHooks {
+    std::function<DWORD(const std::wstring&, const std::wstring&, const std::wstring&)> file;
+    std::function<void(const std::wstring&)> folder;
+};
+
 // Copies the tree under `source` into `destination`, overwriting files. A link
 // in either tree fails the copy: nothing is read or written through one.
-DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination);
+DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination,
+                    const CopyHooks& hooks = CopyHooks());
+
+// Whether a copy may replace a file of the destination name, or must make a
+// new file: in a folder a user could once write to, an existing name may be a
+// hard link to a file of theirs, and writing to it writes to that file.
+enum class CopyTarget { kOverwrite, kNewFile };
 
 // Copies source\name to destination\destName (or \name), with retries. A
 // source path longer than 260 units is not copied (cut short it would name
-// another file).
+// another file). With kNewFile a taken destination name ends the attempts.
 void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,
-                 const wchar_t* destName = nullptr);
+                 const wchar_t* destName = nullptr, CopyTarget target = CopyTarget::kOverwrite);
 
 }  // namespace ikx

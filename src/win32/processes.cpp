@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "log/log.h"
+#include "win32/child_environment.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
 
@@ -55,9 +56,13 @@ bool LaunchCmd(const wchar_t* program, const wchar_t* arguments) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    const BOOL created = ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0,
-                                          nullptr, nullptr, &startup, &info);
-    const DWORD error = ::GetLastError();
+    ChildEnvironment environment;
+    DWORD error = environment.Prepare();
+    const BOOL created =
+        error == 0 &&
+        ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                         CREATE_UNICODE_ENVIRONMENT, environment.Block(), nullptr, &startup, &info);
+    if (error == 0) error = ::GetLastError();
     ::SecureZeroMemory(commandLine.data(), commandLine.size() * sizeof(wchar_t));
     if (!created) {
         LOG_WARN("Create process failed. error:%d", static_cast<int>(error));

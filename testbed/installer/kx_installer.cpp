@@ -51,6 +51,7 @@
 
 #include "sensor/sensor_registry.h"
 #include "installer_services.h"
+#include "environment_line.h"
 #include "ipc_endpoint.h"
 
 namespace fs = std::filesystem;
@@ -291,6 +292,7 @@ int wmain() {
     wchar_t self[MAX_PATH] = {};
     ::GetModuleFileNameW(nullptr, self, MAX_PATH);
     g_self = fs::path(self).parent_path();
+    Log(testbed::EnvironmentLine());
     try {
         return Run();
     } catch (const std::exception& error) {

@@ -6,11 +6,14 @@
 // a tab and its command line exactly as received. The exit code is read from
 // IKX_STANDIN_EXIT_CODE (default 0). Built with STANDIN_SLEEPS the program
 // then sleeps for two minutes, unscaled, so only a test that kills it ends it
-// early.
+// early. Beside the journal, "<journal>.environment" gets TEMP, TMP and PATH
+// as the program received them.
 #include <windows.h>
 
 #include <cstdlib>
 #include <string>
+
+#include "environment_line.h"
 
 namespace {
 
@@ -40,6 +43,15 @@ void Journal() {
         std::to_string(::GetCurrentProcessId()) + "\t" + ToUtf8(::GetCommandLineW()) + "\n";
     DWORD written = 0;
     ::WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::CloseHandle(file);
+    // The environment beside it, "<journal>.environment", a line per run.
+    const std::string environment = testbed::EnvironmentLine() + "\n";
+    file = ::CreateFileW((path + L".environment").c_str(), FILE_APPEND_DATA,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    ::WriteFile(file, environment.data(), static_cast<DWORD>(environment.size()), &written,
+                nullptr);
     ::CloseHandle(file);
 }
 

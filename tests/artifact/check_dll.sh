@@ -15,7 +15,7 @@ headers=$($objdump -p "$dll")
 expected="vornExt_CreateContext vornExt_Deinit vornExt_DoUpdate vornExt_Free vornExt_GetPrerequest vornExt_Init vornExt_OnCommand vornExt_OnNotify vornExt_OnQueryData vornExt_ParseLog vornExt_PostUpdate vornExt_PreUpdate vornExt_ReleaseContext vornExt_Rollback"
 exports=$(printf '%s\n' "$headers" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -E '^\s+\[' | grep -oE '[A-Za-z_@0-9]+$' | sort | xargs)
 imports=$(printf '%s\n' "$headers" | grep 'DLL Name:' | awk '{print tolower($3)}' | sort | xargs)
-system_dlls=" advapi32.dll bcrypt.dll crypt32.dll dbghelp.dll kernel32.dll msvcrt.dll shell32.dll shlwapi.dll msi.dll user32.dll ole32.dll "
+system_dlls=" advapi32.dll bcrypt.dll crypt32.dll dbghelp.dll kernel32.dll msvcrt.dll shell32.dll shlwapi.dll msi.dll ntdll.dll user32.dll ole32.dll "
 
 check "PE32 for i386" grep -q 'file format pei-i386' <<<"$($objdump -f "$dll")"
 check "optional header magic 0x10b" grep -q 'Magic.*010b' <<<"$headers"

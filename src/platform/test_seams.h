@@ -1,0 +1,30 @@
+#pragma once
+// Where a test build lets a test stand in for what Wine cannot show: another
+// account owning a folder, and a user changing a tree in the middle of a walk.
+// The shipping build has neither: the answers are constants there.
+#include <string>
+
+namespace ikx {
+
+#ifdef IKX_TEST_BUILD
+// Whether IKX_TEST_FOREIGN_OWNED (folder paths separated by ';', compared
+// without regard to case and trailing backslashes) names `path`: Wine gives
+// every file the one owner, so a test names the folders "someone else" owns.
+bool TestSaysOwnedByOthers(const std::wstring& path);
+
+// Called by a walk through handles right after it read a folder's listing,
+// with the folder's path as the walk was asked for it; a test swaps the
+// folder for a link there. Null in every other run.
+using AfterListingSeam = void (*)(const std::wstring& folder);
+extern AfterListingSeam testAfterListing;
+inline void TestAfterListing(const std::wstring& folder) {
+    if (testAfterListing) testAfterListing(folder);
+}
+#else
+inline bool TestSaysOwnedByOthers(const std::wstring&) {
+    return false;
+}
+inline void TestAfterListing(const std::wstring&) {}
+#endif
+
+}  // namespace ikx

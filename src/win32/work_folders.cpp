@@ -1,0 +1,298 @@
+#include "win32/work_folders.h"
+
+#include <aclapi.h>
+#include <bcrypt.h>
+#include <sddl.h>
+
+#include <cwchar>
+#include <vector>
+
+#include "platform/links.h"
+#include "platform/test_seams.h"
+#include "win32/file_ops.h"
+#include "win32/folder_rules.h"
+#include "win32/handle_tree.h"
+
+namespace ikx {
+namespace {
+
+// SYSTEM and Administrators, full control, inherited by everything below; the
+// DACL is protected, so nothing of the temp folder's DACL flows in.
+constexpr wchar_t kProtectedSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+constexpr wchar_t kPrivateFolder[] = L"\\KXE_Private\\";
+
+// Rights that let a holder place, replace or remove entries, turn the folder
+// into a link (attributes) or take it over.
+constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
+                                     FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE | WRITE_DAC |
+                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+// Held open without delete sharing: nobody renames or removes it meanwhile.
+// Without DELETE itself, so that listing it needs no delete sharing either.
+constexpr ACCESS_MASK kHoldAccess =
+    FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+constexpr DWORD kHoldSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kOpenItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+
+bool ProtectedDescriptor(UniqueLocal& sd) {
+    return ::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedSddl, SDDL_REVISION_1,
+                                                                  sd.put(), nullptr) != FALSE;
+}
+
+// The user this process runs as (SYSTEM in the service); its own folders are trusted.
+bool IsProcessUser(PSID sid) {
+    UniqueHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD length = 0;
+    if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &length)) {
+        return false;
+    }
+    return ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid) != FALSE;
+}
+
+bool IsTrustedSid(PSID sid) {
+    return ::IsWellKnownSid(sid, WinLocalSystemSid) ||
+           ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsProcessUser(sid);
+}
+
+}  // namespace
+
+bool DaclLetsOthersWrite(PACL dacl) {
+    if (!dacl) return true;  // a null DACL grants everyone everything
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!::GetAce(dacl, i, &ace)) return true;
+        const auto* header = static_cast<ACE_HEADER*>(ace);
+        if (header->AceFlags & INHERIT_ONLY_ACE) continue;
+        switch (header->AceType) {
+            case ACCESS_ALLOWED_ACE_TYPE:
+            case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: {
+                const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+                const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
+                if ((allowed->Mask & kWriteRights) && !IsTrustedSid(sid)) return true;
+                break;
+            }
+            case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+            case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+            case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+                if (static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask & kWriteRights) return true;
+                break;
+            default:
+                break;  // denying and auditing entries grant nothing
+        }
+    }
+    return false;
+}
+
+namespace {
+
+FolderTrust TrustOfHeld(const std::wstring& path, HANDLE folder) {
+    DWORD attributes = 0;
+    if (AttributesOf(folder, attributes) != 0) return FolderTrust::kUnreadable;
+    if (IsReparsePoint(attributes)) return FolderTrust::kLink;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return FolderTrust::kFile;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    UniqueLocal sd;
+    if (::GetSecurityInfo(folder, SE_FILE_OBJECT,
+                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
+                          &dacl, nullptr, sd.put()) != ERROR_SUCCESS) {
+        return FolderTrust::kUnreadable;
+    }
+    if (!owner || !IsTrustedSid(owner) || TestSaysOwnedByOthers(path)) {
+        return FolderTrust::kForeignOwner;
+    }
+    return DaclLetsOthersWrite(dacl) ? FolderTrust::kOpenToUsers : FolderTrust::kTrusted;
+}
+
+// "<name>.<16 hex digits>": unguessable, so nobody can prepare that name.
+std::wstring UniqueName(const std::wstring& name) {
+    uint8_t random[8] = {};
+    ::BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    wchar_t suffix[2 * sizeof random + 1] = {};
+    for (size_t i = 0; i < sizeof random; ++i) {
+        _snwprintf_s(suffix + 2 * i, 3, _TRUNCATE, L"%02x", random[i]);
+    }
+    return name + L"." + suffix;
+}
+
+// The last component of a path without a trailing backslash.
+std::wstring LeafName(const std::wstring& self) {
+    const size_t slash = self.rfind(L'\\');
+    return slash == std::wstring::npos ? self : self.substr(slash + 1);
+}
+
+void DeleteAtRestart(const std::wstring& path) {
+    if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
+}
+
+// Deletes `name`, just moved into the private folder, through handles; what
+// cannot go now is scheduled there for the next restart.
+DWORD DeleteMovedAside(const WorkFolder& area, const std::wstring& name) {
+    std::vector<std::wstring> leftovers;
+    const std::wstring root = area.Path() + name;
+    DWORD result = 0;
+    // Asked by name as well: Wine resolves a handle on a link to its target.
+    if (IsReparsePoint(::GetFileAttributesW(root.c_str()))) {
+        result = RemoveLinkItself(root);
+    } else {
+        UniqueFile moved;
+        result = OpenBelow(
+            area.Handle(), name,
+            FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE, moved);
+        DWORD attributes = 0;
+        if (result == 0) result = AttributesOf(moved.get(), attributes);
+        if (result == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReparsePoint(attributes)) {
+            result = DeleteTreeBelow(moved.get(), area.Path() + name + L"\\", leftovers);
+        }
+        if (result == 0) result = DeleteByHandle(moved.get());
+    }
+    for (const std::wstring& path : leftovers) DeleteAtRestart(root + L"\\" + path);
+    DeleteAtRestart(root);
+    return result;
+}
+
+DWORD TakePrivateFolder(WorkFolder& area) {
+    FolderTrust found = FolderTrust::kMissing;
+    return TakeWorkFolder(PrivateFolderPath(), Aside::kKeep, area, found);
+}
+
+// A link is moved only through a handle that shows it is one: where the
+// platform resolves the handle all the same (Wine does), a move would take
+// the link's target along, so the link stays and the move fails (4395).
+DWORD MoveLinkAside(const std::wstring& self, const std::wstring& target) {
+    UniqueFile link(::CreateFileW(self.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, kOpenItself, nullptr));
+    if (!link) return ::GetLastError();
+    DWORD attributes = 0;
+    if (const DWORD error = AttributesOf(link.get(), attributes)) return error;
+    if (!IsReparsePoint(attributes)) return kErrorReparsePointEncountered;
+    return RenameByHandle(link.get(), target);
+}
+
+DWORD MoveItselfAside(const std::wstring& self, const std::wstring& target) {
+    // Only DELETE: a folder whose DACL shuts SYSTEM out can still be moved
+    // with the temp folder's right to delete its children.
+    UniqueFile item(::CreateFileW(self.c_str(), DELETE | FILE_READ_ATTRIBUTES, kHoldSharing,
+                                  nullptr, OPEN_EXISTING, kOpenItself, nullptr));
+    if (!item) return ::GetLastError();
+    return RenameByHandle(item.get(), target);
+}
+
+}  // namespace
+
+bool WorkFolder::IsEmpty() const {
+    std::vector<ListedEntry> entries;
+    return Held() && ListFolder(handle_.get(), entries) == 0 && entries.empty();
+}
+
+FolderTrust HoldTrustedFolder(const std::wstring& path, WorkFolder& folder) {
+    folder.Release();
+    const std::wstring self = WithoutTrailingBackslash(path);
+    // Asked by name first: Wine shows a link only there.
+    const DWORD attributes = ::GetFileAttributesW(self.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return FolderTrust::kMissing;
+    if (IsReparsePoint(attributes)) return FolderTrust::kLink;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return FolderTrust::kFile;
+    UniqueFile held(::CreateFileW(self.c_str(), kHoldAccess, kHoldSharing, nullptr, OPEN_EXISTING,
+                                  kOpenItself, nullptr));
+    if (!held) return FolderTrust::kUnreadable;
+    const FolderTrust trust = TrustOfHeld(self, held.get());
+    if (trust == FolderTrust::kTrusted) {
+        folder.path_ = self + L"\\";
+        folder.handle_ = std::move(held);
+    }
+    return trust;
+}
+
+DWORD MakeWorkFolder(const std::wstring& path, WorkFolder& folder) {
+    folder.Release();
+    const std::wstring self = WithoutTrailingBackslash(path);
+    UniqueLocal sd;
+    if (!ProtectedDescriptor(sd)) return ::GetLastError();
+    SECURITY_ATTRIBUTES security = {sizeof security, sd.get(), FALSE};
+    if (!::CreateDirectoryW(self.c_str(), &security)) return ::GetLastError();
+    // Ours by construction, and nobody else may remove it: held at once, so
+    // that it stays the folder we made.
+    UniqueFile held(::CreateFileW(self.c_str(), kHoldAccess, kHoldSharing, nullptr, OPEN_EXISTING,
+                                  kOpenItself, nullptr));
+    if (!held) return ::GetLastError();
+    DWORD attributes = 0;
+    if (const DWORD error = AttributesOf(held.get(), attributes)) return error;
+    if (IsReparsePoint(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return kErrorReparsePointEncountered;
+    }
+    folder.path_ = self + L"\\";
+    folder.handle_ = std::move(held);
+    return 0;
+}
+
+DWORD MoveAside(const std::wstring& path, Aside mode) {
+    const std::wstring self = WithoutTrailingBackslash(path);
+    const DWORD attributes = ::GetFileAttributesW(self.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    const std::wstring name = UniqueName(LeafName(self));
+    if (mode == Aside::kKeep) {
+        const std::wstring beside = self.substr(0, self.size() - LeafName(self).size()) + name;
+        return IsReparsePoint(attributes) ? MoveLinkAside(self, beside)
+                                          : MoveItselfAside(self, beside);
+    }
+    WorkFolder area;
+    if (const DWORD error = TakePrivateFolder(area)) return error;
+    const std::wstring target = area.Path() + name;
+    const DWORD moved =
+        IsReparsePoint(attributes) ? MoveLinkAside(self, target) : MoveItselfAside(self, target);
+    if (moved != 0) return moved;
+    DeleteMovedAside(area, name);  // out of the way already; what is left goes at restart
+    return 0;
+}
+
+DWORD TakeWorkFolder(const std::wstring& path, Aside mode, WorkFolder& folder, FolderTrust& found) {
+    found = HoldTrustedFolder(path, folder);
+    if (found == FolderTrust::kTrusted) return 0;
+    if (found != FolderTrust::kMissing) {
+        if (const DWORD error = MoveAside(path, mode)) return error;
+    }
+    return MakeWorkFolder(path, folder);
+}
+
+DWORD RemoveWorkFolder(WorkFolder& folder) {
+    if (!folder.Held()) return ERROR_INVALID_HANDLE;
+    const std::wstring self = WithoutTrailingBackslash(folder.Path());
+    const std::wstring name = UniqueName(LeafName(self));
+    WorkFolder area;
+    DWORD error = TakePrivateFolder(area);
+    // The hold gives way to a handle that may move it: the folder is ours, so
+    // nobody else could have put anything in its place meanwhile.
+    folder.Release();
+    UniqueFile moving;
+    if (error == 0) {
+        moving.reset(::CreateFileW(self.c_str(), DELETE | FILE_READ_ATTRIBUTES, kHoldSharing,
+                                   nullptr, OPEN_EXISTING, kOpenItself, nullptr));
+        error = moving ? 0 : ::GetLastError();
+    }
+    DWORD attributes = 0;
+    if (error == 0) error = AttributesOf(moving.get(), attributes);
+    if (error == 0 && IsReparsePoint(attributes)) error = kErrorReparsePointEncountered;
+    if (error == 0) error = RenameByHandle(moving.get(), area.Path() + name);
+    moving.reset();
+    if (error != 0) return error;
+    return DeleteMovedAside(area, name);
+}
+
+DWORD MakeRunFolder(WorkFolder& folder) {
+    WorkFolder area;
+    if (const DWORD error = TakePrivateFolder(area)) return error;
+    return MakeWorkFolder(area.Path() + UniqueName(L"run"), folder);
+}
+
+std::wstring PrivateFolderPath() {
+    std::wstring temp;
+    GetWindowsTempFolder(temp);
+    return temp + kPrivateFolder;
+}
+
+}  // namespace ikx
