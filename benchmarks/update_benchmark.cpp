@@ -7,7 +7,10 @@
 //    lacks, is timed on its own);
 //  - rollback after that pre-update (the install folder emptied, the backup
 //    copied back, the staging folder removed), beside the same three steps
-//    done with std::filesystem.
+//    done with std::filesystem;
+//  - each stage of the two exports on its own (the copy with its digest, the
+//    rollback's check of the backup, the restore, the comparison, the
+//    removal through handles), beside the plain step where there is one.
 // Run: IKX_BUILD_DIR=... scripts/wine-run build/x86_64-test/bin/update_benchmark.exe
 #include <windows.h>
 
@@ -19,7 +22,10 @@
 #include <string>
 #include <vector>
 
+#include "deploy/backup_manifest.h"
+#include "deploy/backup_restore.h"
 #include "deploy/decompress.h"
+#include "win32/work_folders.h"
 #include "update_world.h"
 #include "timing.h"
 
@@ -67,6 +73,40 @@ void Report(const char* what, const std::vector<double>& ours, const std::vector
                 Median(ours) / Median(floor));
 }
 
+// Where the exports' time goes beyond the floor: each stage of theirs timed on
+// its own over the same install folder, beside the plain step it stands for.
+struct Stages {
+    std::vector<double> copyAndDigest, plainCopy, verify, restore, compare, removal, plainRemoval;
+};
+
+void TimeStages(const std::wstring& install, const std::wstring& work, Stages& stages) {
+    const std::wstring ours = work + L"stage_ours", plain = work + L"stage_plain";
+    ikx::BackupManifest manifest, read, listed;
+    stages.copyAndDigest.push_back(
+        Time([&] { return ikx::CopyAndRecord(install, ours, manifest) == 0; }));
+    stages.plainCopy.push_back(Time([&] {
+        fs::copy(fs::path(install), fs::path(plain), fs::copy_options::recursive);
+        return true;
+    }));
+    stages.verify.push_back(Time([&] { return ikx::ReadManifest(ours, read) == 0; }));
+    stages.restore.push_back(
+        Time([&] { return ikx::RestoreBackup(ours + L"\\", install, manifest).empty(); }));
+    stages.compare.push_back(
+        Time([&] { return ikx::ReadManifest(install, listed, ikx::ManifestDepth::kSizes) == 0; }));
+    stages.removal.push_back(Time([&] { return ikx::MoveAside(ours, ikx::Aside::kDelete) == 0; }));
+    stages.plainRemoval.push_back(Time([&] { return fs::remove_all(fs::path(plain)) > 0; }));
+}
+
+void ReportStages(const Stages& stages) {
+    std::printf(
+        "stages (medians): copy and digest %.3f s beside a plain copy %.3f s; rollback's "
+        "check of the backup %.3f s; restore over the folder %.3f s; comparison by "
+        "listing %.3f s; removal through handles %.3f s beside a plain removal %.3f s\n",
+        Median(stages.copyAndDigest), Median(stages.plainCopy), Median(stages.verify),
+        Median(stages.restore), Median(stages.compare), Median(stages.removal),
+        Median(stages.plainRemoval));
+}
+
 }  // namespace
 
 int main() {
@@ -96,6 +136,7 @@ int main() {
     const FileTree installed = ReadTree(install);
 
     std::vector<double> preUpdate, preFloor, rollback, rollbackFloor, binding;
+    Stages stages;
     const auto exports = [&] {
         void* context = nullptr;
         up.CreateContext(&context);
@@ -137,6 +178,7 @@ int main() {
         std::printf("round %d: pre-update %.3f / floor %.3f s, rollback %.3f / floor %.3f s\n",
                     round, preUpdate.back(), preFloor.back(), rollback.back(),
                     rollbackFloor.back());
+        TimeStages(install, work, stages);
         // The fixed part of pre-update the floor lacks: the IPC binding (the
         // stage then stops at a file path without a backslash).
         void* context = nullptr;
@@ -148,6 +190,7 @@ int main() {
     Report("pre-update", preUpdate, preFloor);
     Report("rollback  ", rollback, rollbackFloor);
     std::printf("of pre-update, the IPC binding: %.3f s\n", Median(binding));
+    ReportStages(stages);
     dll.Deinit();
     RegDeleteTree(L"SOFTWARE\\Corvask\\KXE");
     RemovePath(WindowsTemp() + L"\\Sensor");
