@@ -192,15 +192,4 @@ bool HoldsWhatMustStay(const std::wstring& folder) {
            FolderContains(folderFull, installFull);
 }
 
-bool IsWow64() {
-    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
-    // Looked up by name: older systems lack it, and then there is no WOW64.
-    const HMODULE kernel = ::GetModuleHandleW(L"kernel32");
-    const auto isWow64Process = kernel ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(
-                                             ::GetProcAddress(kernel, "IsWow64Process")))
-                                       : nullptr;
-    BOOL wow64 = FALSE;
-    return isWow64Process && isWow64Process(::GetCurrentProcess(), &wow64) && wow64;
-}
-
 }  // namespace ikx

@@ -114,9 +114,4 @@ std::wstring KeptLogName(const wchar_t* stem, const wchar_t* operation, const SY
 void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t* stem,
              const wchar_t* operation, const SYSTEMTIME& local);
 
-// True on 64-bit Windows as seen from this process: IsWow64Process, looked up
-// at run time (false when kernel32 lacks it). The 32-bit DLL answers true on
-// 64-bit Windows; the 64-bit test build answers false.
-bool IsWow64();
-
 }  // namespace ikx
