@@ -41,7 +41,9 @@ TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
     EXPECT_EQ(components[0]["version"], "130100 0 0");
     EXPECT_EQ(components[1]["version"], "2147 0 0");
     EXPECT_EQ(components[2]["version"], "163 0 0");
-    EXPECT_EQ(StandInJournal(L"vcredist_x86.exe").size(), 1u) << "the 64-bit build is no WOW64";
+    const bool wow64 = Wow64Answer();
+    EXPECT_EQ(StandInJournal(VcRedistFor(wow64)).size(), 1u);
+    EXPECT_TRUE(StandInJournal(VcRedistFor(!wow64)).empty());
 
     const std::wstring folder = DefaultInstallFolder(agent);
     log.Clear();
@@ -71,6 +73,7 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
         ") holds the new installation, the host agent or a system folder, skip delete.";
     const std::wstring tooLong = L"C:\\" + std::wstring(256, L'a');  // 260 units with its backslash
     const std::string guid = OldInstallation::kAgentGuid, key = OldInstallation::kApiKey;
+    const bool wow64 = Wow64Answer();
     const struct {
         const char* name;
         std::wstring folder, installPath;
@@ -135,12 +138,19 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
             }
             EXPECT_TRUE(row.message.empty() || Logged(row.message)) << row.message;
             for (const auto& text : log.Texts()) EXPECT_FALSE(Has(text, key)) << text;
+            // The registration of the product that fits the answer goes; the
+            // other product's stays, but for the component key both share.
             const bool removed = std::string(row.code) == "0x5003";
-            for (const auto& msiKey : OldInstallation::MsiKeys(false)) {
-                EXPECT_EQ(OldInstallation::KeyExists(msiKey.first, msiKey.second), !removed);
+            const auto taken = OldInstallation::MsiKeys(wow64);
+            const auto other = OldInstallation::MsiKeys(!wow64);
+            for (size_t i = 0; i < taken.size(); ++i) {
+                EXPECT_EQ(OldInstallation::KeyExists(taken[i].first, taken[i].second), !removed)
+                    << Narrow(taken[i].second);
+                if (other[i] == taken[i]) continue;
+                EXPECT_TRUE(OldInstallation::KeyExists(other[i].first, other[i].second))
+                    << Narrow(other[i].second);
             }
-            EXPECT_TRUE(OldInstallation::KeyExists(HKEY_LOCAL_MACHINE,
-                                                   OldInstallation::MsiKeys(true)[4].second));
+            EXPECT_EQ(StandInJournal(VcRedistFor(wow64)).size(), 1u);
             EXPECT_EQ(PathExists(row.folder + L"\\KXClient.ini"), row.oldKept);
         }
         drive.reset();

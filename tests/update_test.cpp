@@ -482,6 +482,10 @@ TEST_F(UpdateTest, UpgradeRunsTheStagedInstallerAndEndsWithTheNewVersion) {
     EXPECT_NE(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr);
     EXPECT_EQ(Run(up.DoUpdate, context), 0);
     EXPECT_EQ(ContextState(context), 3u);
+    const bool wow64 = Wow64Answer();
+    const std::wstring setup = staging + L"\\Setup\\";
+    EXPECT_EQ(JournalLines(setup + VcRedistFor(wow64) + L".journal").size(), 1u);
+    EXPECT_TRUE(JournalLines(setup + VcRedistFor(!wow64) + L".journal").empty());
     WriteTree(sensorData, {{L"\\cache.bin", "data"}});
     EXPECT_EQ(Run(up.PostUpdate, context), 0);
     EXPECT_EQ(ContextState(context), 6u);
