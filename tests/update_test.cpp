@@ -480,12 +480,30 @@ TEST_F(UpdateTest, UpgradeRunsTheStagedInstallerAndEndsWithTheNewVersion) {
     EXPECT_EQ(ReadTree(staging + L"\\Backup"), installed);
     EXPECT_FALSE(PathExists(staging + L"\\Setup\\PlmPIPC.dll")) << "an upgrade copies four files";
     EXPECT_NE(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr);
+    // Only the context that staged the package runs its installer: not a
+    // fresh one, nor one whose state only says it staged. Run wrongly, the
+    // installer leaves its log and ends at once, so a wrong run ends soon.
+    Script("exit-before-ack");
+    void* other = NewContext();
+    EXPECT_EQ(Run(up.DoUpdate, other), kInvalidArgument);
+    EXPECT_EQ(ContextState(other), 0u);
+    const uint32_t staged = 1;
+    std::memcpy(other, &staged, sizeof staged);
+    EXPECT_EQ(Run(up.DoUpdate, other), kInvalidArgument);
+    EXPECT_EQ(ContextState(other), 1u);
+    EXPECT_EQ(log.Count("The context has not staged the package, update refused."), 2);
+    EXPECT_FALSE(PathExists(staging + L"\\Setup\\debug")) << "the installer ran";
+    Script("");
     EXPECT_EQ(Run(up.DoUpdate, context), 0);
     EXPECT_EQ(ContextState(context), 3u);
     const bool wow64 = Wow64Answer();
     const std::wstring setup = staging + L"\\Setup\\";
     EXPECT_EQ(JournalLines(setup + VcRedistFor(wow64) + L".journal").size(), 1u);
     EXPECT_TRUE(JournalLines(setup + VcRedistFor(!wow64) + L".journal").empty());
+    Script("exit-before-ack");
+    EXPECT_EQ(Run(up.DoUpdate, context), kInvalidArgument) << "the installer runs once";
+    Script("");
+    EXPECT_EQ(ContextState(context), 3u);
     WriteTree(sensorData, {{L"\\cache.bin", "data"}});
     EXPECT_EQ(Run(up.PostUpdate, context), 0);
     EXPECT_EQ(ContextState(context), 6u);

@@ -182,6 +182,10 @@ void ReleaseStagingFolder(const void* holder) {
     stagingHolder.compare_exchange_strong(expected, nullptr);
 }
 
+bool HoldsStagingFolder(const void* holder) {
+    return holder && stagingHolder.load() == holder;
+}
+
 bool HoldsWhatMustStay(const std::wstring& folder) {
     if (IsSystemFolder(folder)) return true;
     std::wstring hostAgent, install, folderFull, installFull;

@@ -57,6 +57,8 @@ void RemoveStagingFolder(WorkFolder& staging, const std::wstring& path);
 // claim by another holder while one holds it fails; a holder may claim again.
 bool ClaimStagingFolder(const void* holder);
 void ReleaseStagingFolder(const void* holder);
+// Whether `holder` holds the claim now; claims nothing.
+bool HoldsStagingFolder(const void* holder);
 
 // A command's claim for the length of its run.
 class StagingClaim {
