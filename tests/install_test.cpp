@@ -72,6 +72,11 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
     const std::string holds =
         ") holds the new installation, the host agent or a system folder, skip delete.";
     const std::wstring tooLong = L"C:\\" + std::wstring(256, L'a');  // 260 units with its backslash
+    // The host agent's folder, and the one above it, which holds the new
+    // installation only while the sensor goes below the agent's parent.
+    const std::wstring agentFolder = agent.Folder().substr(0, agent.Folder().size() - 1);
+    const std::wstring aboveAgent = agentFolder.substr(0, agentFolder.rfind(L'\\'));
+    const std::wstring elsewhere = WindowsTemp() + L"\\KXE elsewhere\\";
     const std::string guid = OldInstallation::kAgentGuid, key = OldInstallation::kApiKey;
     const bool wow64 = Wow64Answer();
     const struct {
@@ -104,6 +109,11 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
          [&] { drive = std::make_unique<ScratchDrive>(L'Q', driveFolder); }, "0x5003",
          "-c=Unregister -Agent_guid=" + guid + " -API_Key=" + key, true,
          "The old install folder (Q:\\" + holds},
+        {"the host agent's folder", oldFolder, agentFolder, [] {}, "0x5003", "", true,
+         "The old install folder (" + Narrow(agentFolder) + "\\" + holds},
+        {"above the host agent, new installation elsewhere", oldFolder, aboveAgent,
+         [&] { RegSetString(kKxeKey, L"InstallDir", elsewhere); }, "0x5003", "", true,
+         "The old install folder (" + Narrow(aboveAgent) + "\\" + holds},
         {"too long to normalise", oldFolder, tooLong, [] {}, "0x5003", "", true,
          "Can't normalize the install folder. (Error: 206)"},
         {"client of version 3", oldFolder, oldFolder,
@@ -123,6 +133,7 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         CleanInstallWorld(agent);
+        RemoveTree(elsewhere);
         {
             OldInstallation old(row.folder, row.installPath);
             row.arrange();
@@ -152,9 +163,12 @@ TEST_F(InstallFlow, InstallOverAnOldInstallationUnregistersItAndClearsItsTraces)
             }
             EXPECT_EQ(StandInJournal(VcRedistFor(wow64)).size(), 1u);
             EXPECT_EQ(PathExists(row.folder + L"\\KXClient.ini"), row.oldKept);
+            EXPECT_TRUE(PathExists(agent.Folder() + L"VornAgent.dll"));
         }
         drive.reset();
     }
+    CleanInstallWorld(agent);
+    RemoveTree(elsewhere);
 }
 
 TEST_F(InstallTest, BadRequestsAndPackagesFailBeforeTheInstallerAndLeaveNothingBehind) {
