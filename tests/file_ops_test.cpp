@@ -1,5 +1,8 @@
 // Folder cleaning, tree copies and the retrying single-file copy.
+#include <shlobj.h>
+
 #include "win32/file_ops.h"
+#include "win32/folder_rules.h"
 #include "deploy/staging.h"
 #include "win32/folder_rules.h"
 #include "win32/work_folders.h"
@@ -38,6 +41,24 @@ TEST_F(FileOps, CleanEmptiesReadOnlyTreesAndRefusesMissingOrEmptyPaths) {
         EXPECT_TRUE(log.WaitFor("Refuse to clean a system folder: Q:", kLogWait));
     }
     EXPECT_TRUE(fs::exists(dir_ + L"keep.txt"));
+    // Nor Program Files, the Windows temp folder itself (only what lies below
+    // it) or the Windows folder, each named as the system names it; the
+    // Windows folder last, since emptying it would end the test.
+    wchar_t programFiles[MAX_PATH] = {}, windows[MAX_PATH] = {};
+    ASSERT_TRUE(SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr,
+                                             SHGFP_TYPE_CURRENT, programFiles)));
+    ASSERT_NE(::GetWindowsDirectoryW(windows, MAX_PATH), 0u);
+    std::wstring windowsTemp;
+    ikx::GetWindowsTempFolder(windowsTemp);
+    for (const std::wstring& folder :
+         {std::wstring(programFiles), windowsTemp, std::wstring(windows)}) {
+        const std::wstring kept = folder + L"\\ikx_kept.txt";
+        WriteBytes(kept, "kept");
+        EXPECT_EQ(ikx::CleanDirectory(folder.c_str(), false, false), 5u) << Narrow(folder);
+        EXPECT_TRUE(log.WaitFor("Refuse to clean a system folder: " + Narrow(folder), kLogWait));
+        EXPECT_EQ(ReadBytes(kept), "kept") << Narrow(folder);
+        ::DeleteFileW(kept.c_str());
+    }
     EXPECT_EQ(log.Count("Directory path doesn't exist."), 1);
     EXPECT_EQ(log.Count("Directory path is NULL."), 2);
 }

@@ -1,5 +1,6 @@
 // The launcher and the vcredist runtime step, with real child processes (the
 // stand-ins journal their command line) and Wine's real Windows Installer.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <iterator>
@@ -24,26 +25,28 @@ constexpr wchar_t kRuntime32[] = L"{0FA68574-690B-4B00-89AA-B28946231449}";
 
 // An API key the test never holds in the clear: its UTF-16 bytes XORed with
 // MaskByte, so that a scan for the key finds only copies the product made.
-// Its 48 characters are all different, so a fragment tells where it lies.
-constexpr size_t kKeyChars = 48;
+// Its 255 characters nearly fill the 520 bytes the product reads it into, so
+// a wipe that stops short of the end (bytes counted as characters) leaves a
+// tail. Their low bytes all differ, so a fragment tells where it lies.
+constexpr size_t kKeyChars = 255;
 constexpr size_t kKeyBytes = kKeyChars * sizeof(wchar_t);
 constexpr uint8_t MaskByte(size_t at) {
     return static_cast<uint8_t>(0xA5 ^ (at * 29));
 }
-constexpr uint8_t KeyChar(size_t at) {
-    return static_cast<uint8_t>(
-        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"[(at * 25 + 11) % 62]);
+// Latin letters U+0101..U+01FF, in an order of their own.
+constexpr uint16_t KeyChar(size_t at) {
+    return static_cast<uint16_t>(0x0100 | (1 + (at * 7 + 11) % 255));
 }
 struct MaskedKey {
     uint8_t bytes[kKeyBytes];
-    uint8_t position[256];  // 1 + the index of the character with this code, 0 for none
+    uint8_t position[256];  // 1 + the index of the character with this low byte, 0 for none
 };
 constexpr MaskedKey MakeMaskedKey() {
     MaskedKey key = {};
     for (size_t at = 0; at < kKeyChars; ++at) {
-        key.bytes[2 * at] = KeyChar(at) ^ MaskByte(2 * at);
-        key.bytes[2 * at + 1] = MaskByte(2 * at + 1);
-        key.position[KeyChar(at)] = static_cast<uint8_t>(at + 1);
+        key.bytes[2 * at] = static_cast<uint8_t>(KeyChar(at) & 0xFF) ^ MaskByte(2 * at);
+        key.bytes[2 * at + 1] = static_cast<uint8_t>(KeyChar(at) >> 8) ^ MaskByte(2 * at + 1);
+        key.position[KeyChar(at) & 0xFF] = static_cast<uint8_t>(at + 1);
     }
     return key;
 }
@@ -78,11 +81,34 @@ struct Copies {
     size_t count = 0;
 };
 
+// The regions of Windows' own heap. Its registry functions read a value
+// longer than their stack buffer through a block of it and free that unwiped,
+// out of any caller's reach; the product allocates from the C runtime's heap.
+struct HeapRegions {
+    const void* base[16];
+    size_t count = 0;
+    bool Hold(const void* allocationBase) const {
+        return std::find(base, base + count, allocationBase) != base + count;
+    }
+};
+HeapRegions SystemHeapRegions() {
+    HeapRegions regions;
+    const HANDLE heap = ::GetProcessHeap();
+    PROCESS_HEAP_ENTRY entry = {};
+    ::HeapLock(heap);
+    while (::HeapWalk(heap, &entry) && regions.count < std::size(regions.base)) {
+        if (entry.wFlags & PROCESS_HEAP_REGION) regions.base[regions.count++] = entry.lpData;
+    }
+    ::HeapUnlock(heap);
+    return regions;
+}
+
 // Where the key or a fragment of it lies in committed, readable private
-// memory (heaps, stacks, the CRT's buffers); images and mapped files are not
-// the product's to wipe.
+// memory (the C runtime's heap and buffers, stacks); images, mapped files and
+// Windows' own heap are not the product's to wipe.
 Copies KeyCopies() {
     Copies found;
+    const HeapRegions systemHeap = SystemHeapRegions();
     SYSTEM_INFO system = {};
     ::GetSystemInfo(&system);
     const DWORD readable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READ |
@@ -93,7 +119,8 @@ Copies KeyCopies() {
            ::VirtualQuery(address, &region, sizeof region) == sizeof region) {
         const auto* base = static_cast<const uint8_t*>(region.BaseAddress);
         if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE &&
-            (region.Protect & readable) && !(region.Protect & (PAGE_GUARD | PAGE_NOACCESS))) {
+            (region.Protect & readable) && !(region.Protect & (PAGE_GUARD | PAGE_NOACCESS)) &&
+            !systemHeap.Hold(region.AllocationBase)) {
             for (size_t at = 0; at < region.RegionSize; ++at) {
                 const size_t position = kMaskedKey.position[base[at]];
                 if (position == 0) continue;
@@ -228,7 +255,14 @@ TEST_F(ProcessesTest, UnregisteringLeavesNoCopyOfTheApiKey) {
         ::RegCloseKey(key);
         ASSERT_EQ(stored, ERROR_SUCCESS);
     }
-    // The scan finds a copy, and none is left before the product runs.
+    // The scan finds a copy, and none is left before the product runs; the
+    // product's memory is not in the part of the heap it leaves out.
+    {
+        std::vector<wchar_t> probe(kKeyChars);
+        MEMORY_BASIC_INFORMATION region = {};
+        ::VirtualQuery(probe.data(), &region, sizeof region);
+        ASSERT_FALSE(SystemHeapRegions().Hold(region.AllocationBase));
+    }
     {
         std::vector<wchar_t> clear;
         Unmask(clear);

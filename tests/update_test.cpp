@@ -303,18 +303,14 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
     const std::wstring image = L"\"" + BinDir() + L"KxSensorService.exe\" --no-ipc --name QVKXE";
     ikx::UniqueFile reader;  // shares reading only, so the file cannot be deleted
     const auto commandsMeanwhile = [&](void*) {
-        const std::wstring folder = Package();
-        Json::Value request;
-        request["command_id"] = "VORN_ONCOMMAND_INSTALLATION";
-        request["command_data"]["command_type"] = "VORN_IAGENT_INSTALL";
-        request["command_data"]["PkgPath"] = Narrow(folder);
-        const std::string install = Json::FastWriter().write(request);
-        dll.OnCommand(0, static_cast<uint32_t>(install.size()), install.c_str());
+        // A context made and released meanwhile takes no claim away with it.
+        void* passing = nullptr;
+        ASSERT_EQ(up.CreateContext(&passing), 0);
+        EXPECT_EQ(up.ReleaseContext(passing), 0);
+        Command("VORN_IAGENT_INSTALL", Package());
         EXPECT_TRUE(Logged("The Sensor folder is held by a staged update, install refused."));
         CreateNamedService(L"QVKXE", L"engine", image);  // an installed sensor to remove
-        const std::string uninstall = R"({"command_id":"VORN_ONCOMMAND_INSTALLATION",)"
-                                      R"("command_data":{"command_type":"VORN_IAGENT_UNINSTALL"}})";
-        dll.OnCommand(0, static_cast<uint32_t>(uninstall.size()), uninstall.c_str());
+        Command("VORN_IAGENT_UNINSTALL");
         EXPECT_TRUE(Logged("The Sensor folder is held by a staged update, uninstall refused."));
         EXPECT_EQ(Run(up.PreUpdate, NewContext()), 0x1030013);
     };
@@ -480,7 +476,29 @@ TEST_F(UpdateTest, UpgradeRunsTheStagedInstallerAndEndsWithTheNewVersion) {
     EXPECT_EQ(ReadTree(staging + L"\\Backup"), installed);
     EXPECT_FALSE(PathExists(staging + L"\\Setup\\PlmPIPC.dll")) << "an upgrade copies four files";
     EXPECT_NE(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr);
+    // Only the context that staged the package runs its installer: not a
+    // fresh one, nor one whose state only says it staged. Run wrongly, the
+    // installer leaves its log and ends at once, so a wrong run ends soon.
+    Script("exit-before-ack");
+    void* other = NewContext();
+    EXPECT_EQ(Run(up.DoUpdate, other), kInvalidArgument);
+    EXPECT_EQ(ContextState(other), 0u);
+    const uint32_t staged = 1;
+    std::memcpy(other, &staged, sizeof staged);
+    EXPECT_EQ(Run(up.DoUpdate, other), kInvalidArgument);
+    EXPECT_EQ(ContextState(other), 1u);
+    EXPECT_EQ(log.Count("The context has not staged the package, update refused."), 2);
+    EXPECT_FALSE(PathExists(staging + L"\\Setup\\debug")) << "the installer ran";
+    Script("");
     EXPECT_EQ(Run(up.DoUpdate, context), 0);
+    EXPECT_EQ(ContextState(context), 3u);
+    const bool wow64 = Wow64Answer();
+    const std::wstring setup = staging + L"\\Setup\\";
+    EXPECT_EQ(JournalLines(setup + VcRedistFor(wow64) + L".journal").size(), 1u);
+    EXPECT_TRUE(JournalLines(setup + VcRedistFor(!wow64) + L".journal").empty());
+    Script("exit-before-ack");
+    EXPECT_EQ(Run(up.DoUpdate, context), kInvalidArgument) << "the installer runs once";
+    Script("");
     EXPECT_EQ(ContextState(context), 3u);
     WriteTree(sensorData, {{L"\\cache.bin", "data"}});
     EXPECT_EQ(Run(up.PostUpdate, context), 0);
@@ -540,6 +558,9 @@ TEST_F(UpdateTest, EachInstallerOutcomeHasItsResultCode) {
                 {"never-ack", 0x1030017, "SendNIPCTOKXInstaller failed, need to try."},
                 {"hang", 0x1030018, nullptr},
                 {"", 0x1030016, nullptr}};  // the installer deleted before it could start
+    testbed::SensorPackageOptions notZipOptions;
+    notZipOptions.damage = testbed::SensorPackageOptions::Damage::kNotZip;
+    const std::wstring notZip = Package(notZipOptions);
     for (const auto& row : rows) {
         Package();
         Script(row.script);
@@ -565,6 +586,12 @@ TEST_F(UpdateTest, EachInstallerOutcomeHasItsResultCode) {
         contexts.pop_back();
         EXPECT_EQ(up.ReleaseContext(context), 0);
         EXPECT_EQ(::GetModuleHandleW(L"PlmPIPC.dll"), nullptr) << row.script;
+        // Released unfinished, the context leaves the staging folder to the
+        // next deployment: an install gets past the claim to its package.
+        Command("VORN_IAGENT_INSTALL", notZip);
+        EXPECT_TRUE(Logged("Decompress KX install package failed.")) << row.script;
+        EXPECT_FALSE(
+            log.Contains("The Sensor folder is held by a staged update, install refused."));
     }
 }
 

@@ -182,6 +182,10 @@ void ReleaseStagingFolder(const void* holder) {
     stagingHolder.compare_exchange_strong(expected, nullptr);
 }
 
+bool HoldsStagingFolder(const void* holder) {
+    return holder && stagingHolder.load() == holder;
+}
+
 bool HoldsWhatMustStay(const std::wstring& folder) {
     if (IsSystemFolder(folder)) return true;
     std::wstring hostAgent, install, folderFull, installFull;
@@ -190,17 +194,6 @@ bool HoldsWhatMustStay(const std::wstring& folder) {
     return GetKxInstallFolder(install) && NormalizeFolder(folder, folderFull) &&
            NormalizeFolder(install, installFull) && folderFull.size() < installFull.size() &&
            FolderContains(folderFull, installFull);
-}
-
-bool IsWow64() {
-    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
-    // Looked up by name: older systems lack it, and then there is no WOW64.
-    const HMODULE kernel = ::GetModuleHandleW(L"kernel32");
-    const auto isWow64Process = kernel ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(
-                                             ::GetProcAddress(kernel, "IsWow64Process")))
-                                       : nullptr;
-    BOOL wow64 = FALSE;
-    return isWow64Process && isWow64Process(::GetCurrentProcess(), &wow64) && wow64;
 }
 
 }  // namespace ikx

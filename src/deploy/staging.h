@@ -57,6 +57,8 @@ void RemoveStagingFolder(WorkFolder& staging, const std::wstring& path);
 // claim by another holder while one holds it fails; a holder may claim again.
 bool ClaimStagingFolder(const void* holder);
 void ReleaseStagingFolder(const void* holder);
+// Whether `holder` holds the claim now; claims nothing.
+bool HoldsStagingFolder(const void* holder);
 
 // A command's claim for the length of its run.
 class StagingClaim {
@@ -113,10 +115,5 @@ std::wstring KeptLogName(const wchar_t* stem, const wchar_t* operation, const SY
 // renamed aside with what it holds and made anew; otherwise logs why not.
 void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t* stem,
              const wchar_t* operation, const SYSTEMTIME& local);
-
-// True on 64-bit Windows as seen from this process: IsWow64Process, looked up
-// at run time (false when kernel32 lacks it). The 32-bit DLL answers true on
-// 64-bit Windows; the 64-bit test build answers false.
-bool IsWow64();
 
 }  // namespace ikx

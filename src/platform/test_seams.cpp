@@ -4,6 +4,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "platform/links.h"
@@ -28,6 +30,15 @@ bool TestSaysOwnedByOthers(const std::wstring& path) {
         start = end + 1;
     }
     return false;
+}
+
+int TestWow64Answer() {
+    static const int answer = [] {
+        const char* text = std::getenv("IKX_TEST_WOW64");
+        if (text && std::strcmp(text, "1") == 0) return 1;
+        return text && std::strcmp(text, "0") == 0 ? 0 : -1;
+    }();
+    return answer;
 }
 
 }  // namespace ikx

@@ -1,7 +1,8 @@
 #pragma once
 // Where a test build lets a test stand in for what Wine cannot show: another
-// account owning a folder, and a user changing a tree in the middle of a walk.
-// The shipping build has neither: the answers are constants there.
+// account owning a folder, a user changing a tree in the middle of a walk,
+// and the 32-bit DLL on 64-bit Windows. The shipping build has none of them:
+// the answers are constants there.
 #include <string>
 
 namespace ikx {
@@ -20,11 +21,20 @@ extern AfterListingSeam testAfterListing;
 inline void TestAfterListing(const std::wstring& folder) {
     if (testAfterListing) testAfterListing(folder);
 }
+
+// What IsWow64Process is to answer: 1 or 0 when IKX_TEST_WOW64 is "1" or
+// "0" (read once), -1 when it is not set and Windows answers. The shipping
+// DLL is 32-bit and hears true on 64-bit Windows; the 64-bit test build never
+// would.
+int TestWow64Answer();
 #else
 inline bool TestSaysOwnedByOthers(const std::wstring&) {
     return false;
 }
 inline void TestAfterListing(const std::wstring&) {}
+inline int TestWow64Answer() {
+    return -1;
+}
 #endif
 
 }  // namespace ikx

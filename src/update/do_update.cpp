@@ -42,6 +42,12 @@ int32_t TriggerUpgrade(const std::wstring& installer, const std::wstring& workin
 int32_t vornExt_DoUpdate(const void* options, void* context) {
     if (const int32_t refused = CheckStageEntry(__func__, options, context)) return refused;
     auto& update = *static_cast<UpdateContext*>(context);
+    // The setup folder holds what the claiming context staged: no other
+    // context may run that installer, nor this one twice.
+    if (update.state != kStaged || !HoldsStagingFolder(&update)) {
+        LOG_WARN("The context has not staged the package, update refused.");
+        return kInvalidArgument;
+    }
     update.state = kInstalling;
     const StagingPaths paths = GetStagingPaths();
     // The package brings the runtime installers; whether one ran does not matter.

@@ -10,6 +10,7 @@
 #include "win32/child_environment.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
+#include "platform/test_seams.h"
 
 namespace ikx {
 namespace {
@@ -84,6 +85,19 @@ bool CheckAndInstallVcRedistributable(const std::wstring& setupFolder, bool is64
     const bool launched = LaunchCmd(installer.c_str(), kVcRedistArguments);
     if (!launched) LOG_WARN("Fail to install VC runtime");
     return launched;
+}
+
+bool IsWow64() {
+    const int answer = TestWow64Answer();
+    if (answer >= 0) return answer == 1;
+    using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, PBOOL);
+    // Looked up by name: older systems lack it, and then there is no WOW64.
+    const HMODULE kernel = ::GetModuleHandleW(L"kernel32");
+    const auto isWow64Process = kernel ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(
+                                             ::GetProcAddress(kernel, "IsWow64Process")))
+                                       : nullptr;
+    BOOL wow64 = FALSE;
+    return isWow64Process && isWow64Process(::GetCurrentProcess(), &wow64) && wow64;
 }
 
 }  // namespace ikx

@@ -13,4 +13,10 @@ bool LaunchCmd(const wchar_t* program, const wchar_t* arguments);
 // when Windows Installer does not know the runtime; false when it was present.
 bool CheckAndInstallVcRedistributable(const std::wstring& setupFolder, bool is64Bit);
 
+// True on 64-bit Windows as seen from this process: IsWow64Process, looked up
+// at run time (false when kernel32 lacks it). The shipping 32-bit DLL answers
+// true on 64-bit Windows; the 64-bit test build answers false unless told
+// otherwise (platform/test_seams).
+bool IsWow64();
+
 }  // namespace ikx

@@ -28,7 +28,9 @@
 // and the install folder.
 //
 // Every step is a line in "<folder>\debug\KXC_debug.log.0"; begin and end of
-// the work go to "<folder>\debug\Torv_Event.log" as well.
+// the work go to "<folder>\debug\Torv_Event.log" as well. The line of the
+// command taken ends with the system time (FILETIME units) it arrived, before
+// it was answered: a test reads from there how long the installer was given.
 //
 // Scripted failures, from the environment variable IKX_INSTALLER_SCRIPT:
 //   exit-before-ack      exits 0x20ff0000 without serving destination 21;
@@ -100,13 +102,13 @@ std::string Hex(uint32_t code) {
     return text;
 }
 
-// Waits for the one command; 0 when none came.
-uint32_t TakeCommand(testbed::IpcEndpoint& endpoint, size_t count) {
+// Waits for the `count`th command; a code of 0 when none came.
+testbed::ReceivedCommand TakeCommand(testbed::IpcEndpoint& endpoint, size_t count) {
     const auto deadline = std::chrono::steady_clock::now() + kCommandWait;
     while (!endpoint.WaitForCommands(count, std::chrono::milliseconds(100))) {
-        if (std::chrono::steady_clock::now() > deadline) return 0;
+        if (std::chrono::steady_clock::now() > deadline) return {};
     }
-    return endpoint.Received()[count - 1].code;
+    return endpoint.Received()[count - 1];
 }
 
 std::map<std::string, std::string> ReadManifest(const fs::path& package) {
@@ -255,12 +257,13 @@ DWORD Serve() {
     testbed::IpcEndpoint endpoint(21, L"", refuse ? refusals : std::map<uint32_t, uint32_t>{});
     if (refuse) {
         for (size_t count = 1; count <= 3; ++count) {
-            Log("refused command " + Hex(TakeCommand(endpoint, count)));
+            Log("refused command " + Hex(TakeCommand(endpoint, count).code));
         }
         return kSuccess;
     }
-    const uint32_t code = TakeCommand(endpoint, 1);
-    Log("received command " + Hex(code));
+    const testbed::ReceivedCommand command = TakeCommand(endpoint, 1);
+    const uint32_t code = command.code;
+    Log("received command " + Hex(code) + " at " + std::to_string(command.arrived));
     if (Script() == "ack-exit-0") return 0;
     if (Script() == "hang") {
         std::this_thread::sleep_for(kCommandWait);

@@ -183,6 +183,9 @@ void IpcEndpoint::Handle(HANDLE pipe, const std::vector<uint8_t>& message) {
         return;  // not ours: the client sees a broken pipe instead of a reply
     }
     ReceivedCommand command;
+    FILETIME now = {};
+    ::GetSystemTimeAsFileTime(&now);
+    command.arrived = uint64_t(now.dwHighDateTime) << 32 | now.dwLowDateTime;
     command.destination = header.destination;
     command.type = header.type;
     command.code = header.code;

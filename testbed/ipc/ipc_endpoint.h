@@ -20,6 +20,9 @@ struct ReceivedCommand {
     uint32_t type = 0;
     uint32_t code = 0;
     std::vector<uint8_t> data;
+    // System time (FILETIME units) when it arrived, before it was answered;
+    // 0 when read back from a journal.
+    uint64_t arrived = 0;
 };
 
 class IpcEndpoint {

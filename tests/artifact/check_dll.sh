@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Static checks of the shipping DLL: format, exports, imports, hardening,
-# version resource and separate debug symbols.
+# version resource, separate debug symbols, no test-build seams.
 #   check_dll.sh DLL VERSION     (VERSION: the project's, from CMake)
 set -u
 dll=$1
@@ -39,6 +39,9 @@ check "debug link to the symbols" grep -q gnu_debuglink <<<"$($objdump -h "$dll"
 build_id() { $objdump -p "$1" | sed -n 's/.*format RSDS signature \([0-9a-f]*\).*/\1/p'; }
 check "the symbols carry the DLL's build id" \
   test -n "$(build_id "$dll")" -a "$(build_id "$dll")" = "$(build_id "$dll.debug")"
-total=12
+# The test build's time divisor and WOW64 answer come from the environment;
+# the shipped file reads neither.
+check "no test-build seams" bash -c "! strings -a '$dll' | grep -qE 'IKX_TIME_DIVISOR|IKX_TEST_WOW64'"
+total=13
 echo "$((total - failed)) passed, $failed failed"
 exit $((failed > 0))
