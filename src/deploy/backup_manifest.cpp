@@ -3,11 +3,9 @@
 #include <bcrypt.h>
 
 #include <algorithm>
-#include <functional>
 #include <vector>
 
 #include "platform/handles.h"
-#include "win32/file_ops.h"
 #include "platform/links.h"
 
 namespace ikx {
@@ -28,11 +26,9 @@ DWORD OpenForReading(const std::wstring& path, UniqueFile& file) {
     return file ? 0 : ::GetLastError();
 }
 
-// Size and SHA-256 of what `file` holds from its current position on; each
-// chunk is handed to `sink` (a copy's write) as it passes.
+// Size and SHA-256 of what `file` holds.
 DWORD DigestStream(BCRYPT_ALG_HANDLE sha256, HANDLE file, ManifestEntry& entry,
-                   std::vector<uint8_t>& buffer,
-                   const std::function<DWORD(const uint8_t*, DWORD)>& sink) {
+                   std::vector<uint8_t>& buffer) {
     UniqueHash hash;
     if (const DWORD error =
             FromStatus(::BCryptCreateHash(sha256, hash.put(), nullptr, 0, nullptr, 0, 0))) {
@@ -45,9 +41,6 @@ DWORD DigestStream(BCRYPT_ALG_HANDLE sha256, HANDLE file, ManifestEntry& entry,
         entry.size += got;
         if (const DWORD error = FromStatus(::BCryptHashData(hash.get(), buffer.data(), got, 0))) {
             return error;
-        }
-        if (sink) {
-            if (const DWORD error = sink(buffer.data(), got)) return error;
         }
     }
     return FromStatus(::BCryptFinishHash(hash.get(), entry.digest.data(),
@@ -65,34 +58,7 @@ struct ManifestWalk {
 DWORD DigestFile(ManifestWalk& walk, const std::wstring& path, ManifestEntry& entry) {
     UniqueFile file;
     if (const DWORD error = OpenForReading(path, file)) return error;
-    return DigestStream(walk.sha256, file.get(), entry, walk.buffer, nullptr);
-}
-
-// One file copied through the walk's buffer and digested on the way: the
-// target gets the source's attributes and times, as CopyFileW gives them.
-DWORD CopyAndDigest(ManifestWalk& walk, const std::wstring& from, const std::wstring& to,
-                    ManifestEntry& entry) {
-    UniqueFile source;
-    if (const DWORD error = OpenForReading(from, source)) return error;
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!::GetFileInformationByHandle(source.get(), &info)) return ::GetLastError();
-    // A read-only target would refuse the write, as it refuses CopyFileW.
-    const UniqueFile target(::CreateFileW(to.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          info.dwFileAttributes & ~FILE_ATTRIBUTE_DIRECTORY,
-                                          nullptr));
-    if (!target) return ::GetLastError();
-    const auto write = [&](const uint8_t* bytes, DWORD count) -> DWORD {
-        DWORD written = 0;
-        if (!::WriteFile(target.get(), bytes, count, &written, nullptr)) return ::GetLastError();
-        return written == count ? 0 : static_cast<DWORD>(ERROR_WRITE_FAULT);
-    };
-    if (const DWORD error = DigestStream(walk.sha256, source.get(), entry, walk.buffer, write)) {
-        return error;
-    }
-    return ::SetFileTime(target.get(), &info.ftCreationTime, &info.ftLastAccessTime,
-                         &info.ftLastWriteTime)
-               ? 0
-               : ::GetLastError();
+    return DigestStream(walk.sha256, file.get(), entry, walk.buffer);
 }
 
 DWORD OpenSha256(UniqueAlgorithm& sha256) {
@@ -140,25 +106,6 @@ DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest, Manifes
     ManifestWalk walk{sha256.get(), std::vector<uint8_t>(kReadChunk), manifest, depth};
     if (depth == ManifestDepth::kSizes) walk.buffer.clear();
     return ReadTree(walk, self + L"\\", L"");
-}
-
-DWORD CopyAndRecord(const std::wstring& source, const std::wstring& destination,
-                    BackupManifest& manifest) {
-    manifest.clear();
-    UniqueAlgorithm sha256;
-    if (const DWORD error = OpenSha256(sha256)) return error;
-    ManifestWalk walk{sha256.get(), std::vector<uint8_t>(kReadChunk), manifest,
-                      ManifestDepth::kDigests};
-    CopyHooks hooks;
-    hooks.file = [&](const std::wstring& from, const std::wstring& to,
-                     const std::wstring& relative) {
-        ManifestEntry entry;
-        const DWORD error = CopyAndDigest(walk, from, to, entry);
-        if (error == 0) manifest[relative] = entry;
-        return error;
-    };
-    hooks.folder = [&](const std::wstring& relative) { manifest[relative].folder = true; };
-    return CopyDirectory(source.c_str(), destination.c_str(), hooks);
 }
 
 std::wstring FirstManifestDifference(const BackupManifest& expected, const BackupManifest& found,

@@ -32,12 +32,6 @@ enum class ManifestDepth { kSizes, kDigests };
 DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest,
                    ManifestDepth depth = ManifestDepth::kDigests);
 
-// Copies `source` into `destination` as CopyDirectory does, and records in
-// `manifest` what was written: each file's digest is taken from the bytes as
-// they pass, so the copy is read once. Returns CopyDirectory's result.
-DWORD CopyAndRecord(const std::wstring& source, const std::wstring& destination,
-                    BackupManifest& manifest);
-
 // The first relative path at which `found` differs from `expected`, or empty
 // when they hold the same entries with the same sizes and, with kDigests,
 // the same bytes.

@@ -90,12 +90,18 @@ int32_t PrepareBackupFolder(const std::wstring& backup) {
 // once the whole copy is there, so a rollback can tell a finished backup.
 int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
     if (const int32_t result = PrepareBackupFolder(backup)) return result;
-    // The backup folder is ours and held: what the copy wrote, digested as it
-    // passed, is what the backup holds, so it is not read a second time.
-    auto manifest = std::make_unique<BackupManifest>();
     if (::GetFileAttributesW(context.installFolder) == INVALID_FILE_ATTRIBUTES) {
         IKX_LOG_FOR(kPreUpdate, kNotice, "KXE directory does not exist, skip backup.");
-    } else if (const DWORD error = CopyAndRecord(context.installFolder, backup, *manifest)) {
+    } else if (const DWORD error = CopyDirectory(context.installFolder, backup.c_str())) {
+        LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",
+                    static_cast<unsigned>(error));
+        return kExtractOrBackupFailed;
+    }
+    // Read back from the copy just written (from the cache): digesting the
+    // bytes as they passed through a copy of our own measured slower here
+    // than the platform's copy followed by this read.
+    auto manifest = std::make_unique<BackupManifest>();
+    if (const DWORD error = ReadManifest(backup, *manifest)) {
         LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",
                     static_cast<unsigned>(error));
         return kExtractOrBackupFailed;

@@ -183,26 +183,17 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
     return CleanFolderTree(folder, removeSelf, delayOnFailure);
 }
 
-namespace {
-
-DWORD CopyOneFile(const CopyHooks& hooks, const std::wstring& from, const std::wstring& to,
-                  const std::wstring& relative) {
-    if (hooks.file) return hooks.file(from, to, relative);
-    return ::CopyFileW(from.c_str(), to.c_str(), FALSE) ? 0 : ::GetLastError();
-}
-
-DWORD CopyTree(const wchar_t* source, const wchar_t* destination, const std::wstring& relative,
-               const CopyHooks& hooks) {
+DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
     if (!source || !*source) {
-        LOG_WARN_AS("CopyDirectory", "wszSrcPath is invalid");
+        LOG_WARN("wszSrcPath is invalid");
         return ERROR_INVALID_PARAMETER;
     }
     if (!destination || !*destination) {
-        LOG_WARN_AS("CopyDirectory", "wszDestPath is invalid");
+        LOG_WARN("wszDestPath is invalid");
         return ERROR_INVALID_PARAMETER;
     }
-    LOG_INFO_AS("CopyDirectory", "Src Path: %ws\n", source);
-    LOG_INFO_AS("CopyDirectory", "Dst Path: %ws\n", destination);
+    LOG_INFO("Src Path: %ws\n", source);
+    LOG_INFO("Dst Path: %ws\n", destination);
 
     const DWORD attributes = ::GetFileAttributesW(WithoutTrailingBackslash(destination).c_str());
     if (IsReparsePoint(attributes) ||
@@ -213,7 +204,7 @@ DWORD CopyTree(const wchar_t* source, const wchar_t* destination, const std::wst
         // One level only: a missing parent shows up as the first copy failure.
         ::CreateDirectoryW(destination, nullptr);
     } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        LOG_WARN_AS("CopyDirectory", "destination exist but not directory");
+        LOG_WARN("destination exist but not directory");
         return ERROR_INVALID_PARAMETER;
     }
 
@@ -232,27 +223,20 @@ DWORD CopyTree(const wchar_t* source, const wchar_t* destination, const std::wst
         if (IsDotEntry(entry.cFileName)) continue;
         const std::wstring from = sourceBase + entry.cFileName;
         const std::wstring to = destinationBase + entry.cFileName;
-        const std::wstring below = relative + entry.cFileName;
         if (IsReparsePoint(entry.dwFileAttributes) ||
             IsReparsePoint(::GetFileAttributesW(to.c_str()))) {
             return RefuseLinkedCopy();
         }
         if (IsFolder(entry)) {
-            const DWORD result = CopyTree(from.c_str(), to.c_str(), below + L"\\", hooks);
+            const DWORD result = CopyDirectory(from.c_str(), to.c_str());
             if (result != 0) return result;
-            if (hooks.folder) hooks.folder(below);
-        } else if (const DWORD error = CopyOneFile(hooks, from, to, below)) {
-            LOG_WARN_AS("CopyDirectory", "CopyFile fail. (Error: %d)", static_cast<int>(error));
+        } else if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) {
+            const DWORD error = ::GetLastError();
+            LOG_WARN("CopyFile fail. (Error: %d)", static_cast<int>(error));
             return error;
         }
     } while (::FindNextFileW(listing.get(), &entry));
     return 0;
-}
-
-}  // namespace
-
-DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination, const CopyHooks& hooks) {
-    return CopyTree(source, destination, std::wstring(), hooks);
 }
 
 void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,

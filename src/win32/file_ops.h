@@ -3,7 +3,6 @@
 // Results are Windows error codes (0 = success); nothing throws.
 #include <windows.h>
 
-#include <functional>
 #include <string>
 
 #include "platform/links.h"
@@ -24,18 +23,9 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
 // does), nothing is deleted and the result is 4395.
 DWORD RemoveLinkItself(const std::wstring& path);
 
-// What a copy does beside its walk: `file` copies one file (source, target,
-// path relative to the copy's root) and returns a Windows error, in place of
-// CopyFileW; `folder` hears of each subfolder copied whole. Either may be empty.
-struct CopyHooks {
-    std::function<DWORD(const std::wstring&, const std::wstring&, const std::wstring&)> file;
-    std::function<void(const std::wstring&)> folder;
-};
-
 // Copies the tree under `source` into `destination`, overwriting files. A link
 // in either tree fails the copy: nothing is read or written through one.
-DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination,
-                    const CopyHooks& hooks = CopyHooks());
+DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination);
 
 // Whether a copy may replace a file of the destination name, or must make a
 // new file: in a folder a user could once write to, an existing name may be a
