@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "platform/links.h"

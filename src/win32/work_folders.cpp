@@ -149,7 +149,11 @@ DWORD DeleteMovedAside(const WorkFolder& area, const std::wstring& name) {
         }
         if (result == 0) result = DeleteByHandle(moved.get());
     }
-    for (const std::wstring& path : leftovers) DeleteAtRestart(root + L"\\" + path);
+    for (const std::wstring& path : leftovers) {
+        std::wstring full = root;
+        full.append(L"\\").append(path);
+        DeleteAtRestart(full);
+    }
     DeleteAtRestart(root);
     return result;
 }
