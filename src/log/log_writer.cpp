@@ -59,12 +59,12 @@ void WriteDebugLog(const char* tag, int level, const char* file, int line, const
     SendLogToServer(tag, level, file, line, function, message);
 }
 
-void SendLogToServer(const char* tag, int level, const char* file, int line, const char* function,
-                     const char* message) {
+std::u16string BuildLogRecord(const char* tag, int level, const char* file, int line,
+                              const char* function, const char* message) {
     const std::string text = LogRecordText(tag, function, message);
     const int textLength = static_cast<int>(text.size());
     std::unique_ptr<wchar_t[]> wideText(new (std::nothrow) wchar_t[textLength + 1]());
-    if (!wideText) return;
+    if (!wideText) return {};
     ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wideText.get(), textLength + 1);
 
     LogRecord fields;
@@ -75,8 +75,13 @@ void SendLogToServer(const char* tag, int level, const char* file, int line, con
     fields.file = Utf16Of(MultiByteToWide(file ? file : "", kCodePageAnsi));
     fields.line = line;
     fields.text = Utf16Of(wideText.get());
-    const std::u16string record = EncodeLogRecord(fields);
+    return EncodeLogRecord(fields);
+}
 
+void SendLogToServer(const char* tag, int level, const char* file, int line, const char* function,
+                     const char* message) {
+    const std::u16string record = BuildLogRecord(tag, level, file, line, function, message);
+    if (record.empty()) return;
     CNamedPipeClient pipe;
     if (pipe.Connect(kLogPipeName)) {
         uint32_t bytes = static_cast<uint32_t>((record.size() + 1) * sizeof(char16_t));
