@@ -25,6 +25,13 @@ class CPelmoDebugLogWriter {
 CPelmoDebugLogWriter* g_logWriter = nullptr;
 
 constexpr size_t kMessageBytes = 4096;
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units are 16 bits on Windows");
+// Where the conversion calls write UTF-16 units that the record then reads.
+wchar_t* AsWide(char16_t* units) {
+    return reinterpret_cast<wchar_t*>(units);
+}
+
 constexpr wchar_t kLogPipeName[] = L"Log_ServerNamePipe";
 
 }  // namespace
@@ -61,20 +68,32 @@ void WriteDebugLog(const char* tag, int level, const char* file, int line, const
 
 std::u16string BuildLogRecord(const char* tag, int level, const char* file, int line,
                               const char* function, const char* message) {
-    const std::string text = LogRecordText(tag, function, message);
-    const int textLength = static_cast<int>(text.size());
-    std::unique_ptr<wchar_t[]> wideText(new (std::nothrow) wchar_t[textLength + 1]());
+    // The record and the text's UTF-16 units are the only heap blocks: this
+    // runs for every record of every call.
+    char text[kLogTextBytes];
+    const int textBytes = static_cast<int>(LogRecordText(tag, function, message, text)) + 1;
+    // An ANSI code page never gives more UTF-16 units than it has bytes.
+    std::unique_ptr<char16_t[]> wideText(new (std::nothrow) char16_t[textBytes]);
     if (!wideText) return {};
-    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wideText.get(), textLength + 1);
+    const int textUnits =
+        ::MultiByteToWideChar(CP_ACP, 0, text, textBytes, AsWide(wideText.get()), textBytes);
+
+    // Module file names are the build's own and fit a path buffer; a longer
+    // name is converted on the heap instead.
+    char16_t wideFile[MAX_PATH];
+    const int fileUnits =
+        ::MultiByteToWideChar(CP_ACP, 0, file ? file : "", -1, AsWide(wideFile), MAX_PATH);
+    const std::u16string longFile =
+        fileUnits > 0 ? std::u16string() : Utf16Of(MultiByteToWide(file, kCodePageAnsi));
 
     LogRecord fields;
     fields.time = static_cast<int32_t>(_time64(nullptr));
     fields.processId = static_cast<uint32_t>(::GetCurrentProcessId());
     fields.threadId = static_cast<uint32_t>(::GetCurrentThreadId());
     fields.level = level;
-    fields.file = Utf16Of(MultiByteToWide(file ? file : "", kCodePageAnsi));
+    fields.file = fileUnits > 0 ? std::u16string_view(wideFile, fileUnits - 1) : longFile;
     fields.line = line;
-    fields.text = Utf16Of(wideText.get());
+    if (textUnits > 0) fields.text = std::u16string_view(wideText.get(), textUnits - 1);
     return EncodeLogRecord(fields);
 }
 
