@@ -133,16 +133,41 @@ int RecordsPerCall(ProductDll& dll, const std::string& request) {
     return records.load() - 2;
 }
 
+// The formatting WriteDebugLog does before it builds a record, made alone.
+volatile char g_formatted = 0;
+void FormatOnly(const char* format, ...) {
+    char message[4096] = {};
+    va_list args;
+    va_start(args, format);
+    _vsnprintf_s(message, sizeof message - 1, _TRUNCATE, format, args);
+    va_end(args);
+    g_formatted = message[0];
+}
+
+// The parts of one record, each made alone with a short message, as the
+// records of a call are: formatting, building, and the pipe client's attempt
+// to connect while no log service listens.
+const char kShortMessage[] = "Execute query data succeed";
+void BuildOnly() {
+    const std::u16string record =
+        ikx::BuildLogRecord(ikx::kLogTag, ikx::kTrace, "vornExt_iKX_dllMain.cpp", 86,
+                            "vornExt_OnQueryData", kShortMessage);
+    g_formatted = static_cast<char>(record.size());
+}
+void ConnectOnly() {
+    ikx::CNamedPipeClient pipe;
+    g_formatted = pipe.Connect(L"Log_ServerNamePipe") ? 1 : 0;
+}
+
 // The parts of one query's call, each made on its own through the product's
 // own code (the static core this benchmark links, bound to the same host
 // agent library as the DLL), and the share of the floor each part stands for.
 volatile bool g_found = false;  // keeps a measured lookup from being optimised away
 struct QueryParts {
-    std::function<void()> inProcess;       // the export's body, as the DLL runs it
-    std::function<void()> withoutRecords;  // the same with the log writer gone
-    std::function<void()> parse;           // request text, parse, keys, dispatch row
-    std::function<void()> handler;         // the handler, no records
-    std::function<void()> serialise;       // the styled answer into a caller's buffer
+    std::function<void()> inProcess;  // the export's body, as the DLL runs it
+    std::function<void()> parse;      // request text, parse, keys, dispatch row
+    std::function<void()> handler;    // the handler, no records
+    std::function<void()> serialise;  // the styled answer into a caller's buffer
 };
 
 QueryParts PartsOf(const std::string& request) {
@@ -172,7 +197,6 @@ QueryParts PartsOf(const std::string& request) {
     };
     QueryParts parts;
     parts.inProcess = inProcess;
-    parts.withoutRecords = [silently, inProcess] { silently(inProcess); };
     parts.parse = [dispatch] { g_found = dispatch() != nullptr; };
     parts.handler = [silently, handler, parsed] {
         silently([&] {
@@ -213,13 +237,16 @@ void QueryLatency(ProductDll& dll, const char* name, const std::string& request,
              FailedLogOpens(records);
          }},
         {"in process", parts.inProcess},
-        {"in process, no records", parts.withoutRecords},
         {"gate", [&] { verify(kSigner); }},
         {"parse", parts.parse},
         {"handler", parts.handler},
         {"floor calls", floor},
         {"serialise", parts.serialise},
-        {"failed log opens", [&] { FailedLogOpens(records); }},
+        {"two records", [] { ikx::exports::vornExt_Free(nullptr); }},
+        {"two failed log opens", [] { FailedLogOpens(2); }},
+        {"format", [] { FormatOnly("%s", kShortMessage); }},
+        {"build", BuildOnly},
+        {"client's failed connect", ConnectOnly},
     };
     Alternate(sides, rounds, calls);
     const Side &product = sides[0], &bare = sides[1], &gated = sides[2];
@@ -236,17 +263,32 @@ void QueryLatency(ProductDll& dll, const char* name, const std::string& request,
             under->name.c_str(), under->MedianUs(), under->P99Us(), ratio.median, ratio.low,
             ratio.high, product.P99Us() / under->P99Us());
     }
-    const auto us = [&](size_t i) { return sides[i].MedianUs(); };
-    const double recordsUs = us(3) - us(4);
+    const auto us = [&](const char* part) {
+        for (const Side& side : sides) {
+            if (side.name == part) return side.MedianUs();
+        }
+        return 0.0;
+    };
+    // One record of vornExt_Free (">>>" and "<<<" around a free) stands for
+    // each record of the call.
+    const double perRecord = us("two records") / 2, openFloor = us("two failed log opens") / 2;
+    const double recordsUs = records * perRecord, opensUs = records * openFloor;
+    const double format = us("format"), build = us("build"),
+                 connect = us("client's failed connect");
     std::printf("  where the time goes (us per call, medians)   product     floor  beyond\n");
-    PrintPart("gate: signer of the loading process", us(5), us(5));
-    PrintPart("parse, keys, dispatch row", us(6), 0);
-    PrintPart("handler: registry/service calls, answer", us(7), us(8));
-    PrintPart("response serialisation and buffer", us(9), 0);
-    PrintPart("records: format, build, failed opens", recordsUs, us(10));
-    PrintPart("sum of the parts", us(5) + us(6) + us(7) + us(9) + recordsUs,
-              us(5) + us(8) + us(10));
-    PrintPart("the export's body in this process", us(3), gated.MedianUs());
+    PrintPart("gate: signer of the loading process", us("gate"), us("gate"));
+    PrintPart("parse, keys, dispatch row", us("parse"), 0);
+    PrintPart("handler: registry/service calls, answer", us("handler"), us("floor calls"));
+    PrintPart("response serialisation and buffer", us("serialise"), 0);
+    PrintPart("records: format, build, failed opens", recordsUs, opensUs);
+    PrintPart("  each: formatting the message", format, 0);
+    PrintPart("  each: building the record", build, 0);
+    PrintPart("  each: pipe client's failed connect", connect, openFloor);
+    PrintPart("  each: the rest of the log call", perRecord - format - build - connect, 0);
+    PrintPart("sum of the parts",
+              us("gate") + us("parse") + us("handler") + us("serialise") + recordsUs,
+              us("gate") + us("floor calls") + opensUs);
+    PrintPart("the export's body in this process", us("in process"), gated.MedianUs());
     PrintPart("the export through the DLL", product.MedianUs(), gated.MedianUs());
     // The same export with a log service taking every record.
     Stats listened;
@@ -258,17 +300,6 @@ void QueryLatency(ProductDll& dll, const char* name, const std::string& request,
         "  with log server mean %9.1f us   p99 %9.1f us   records take %.0f%% of the call\n",
         listened.meanUs, listened.p99Us,
         100.0 * (listened.meanUs - product.MedianUs()) / listened.meanUs);
-}
-
-// The formatting WriteDebugLog does before it builds a record, made alone.
-volatile char g_formatted = 0;
-void FormatOnly(const char* format, ...) {
-    char message[4096] = {};
-    va_list args;
-    va_start(args, format);
-    _vsnprintf_s(message, sizeof message - 1, _TRUNCATE, format, args);
-    va_end(args);
-    g_formatted = message[0];
 }
 
 // Records per second through the log call into a listening server, beside
