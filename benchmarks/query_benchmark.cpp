@@ -309,7 +309,7 @@ void QueryLatency(ProductDll& dll, const char* name, const std::string& request,
 // several rounds (each round starts one side later), so that a slow moment
 // of the machine does not fall on one side only; medians are reported.
 void LogThroughput() {
-    constexpr int kRounds = 11, kCount = 1000;
+    constexpr int kRounds = 31, kCount = 300;
     constexpr char kFormat[] = "iKX Current State: KXClient - %d, KXE - %d";
     std::atomic<int> received{0};
     std::atomic<size_t> recordBytes{0};
@@ -449,12 +449,14 @@ int main() {
             std::printf("the product is not bound or the sensor does not show as running\n");
             result = 1;
         } else {
-            QueryLatency(dll, "VORN_ONQUERY_SERVICE_STATUS", status, ServiceStatusFloor, verify, 15,
-                         20);
+            // Many short turns: on a shared machine the load changes within a
+            // second, and short turns spread each change over every side.
+            QueryLatency(dll, "VORN_ONQUERY_SERVICE_STATUS", status, ServiceStatusFloor, verify, 25,
+                         10);
             QueryLatency(
                 dll, "VORN_ONQUERY_PRODUCT_VERSION",
                 R"({"product_id":"VORN_IPRODUCT_IKX","query_id":"VORN_ONQUERY_PRODUCT_VERSION"})",
-                ProductVersionFloor, verify, 21, 100);
+                ProductVersionFloor, verify, 101, 20);
         }
         ikx::DestroyLogWriter();
         ikx::ReleaseVornAgentObj();
