@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "in_process.h"
+#include "platform/text.h"
 
 using namespace testsupport;
 
@@ -31,6 +32,15 @@ TEST_F(LogClient, RecordCarriesEightTabSeparatedFields) {
     ikx::WriteDebugLog("VORN_EXT_IKX", -3, "f.cpp", -7, "fn", "m");  // signs are kept
     EXPECT_EQ(log.Records().at(0).Field(4), L"-3");
     EXPECT_EQ(log.Records().at(0).Field(6), L"-7");
+    log.Clear();
+    // A file name longer than a path still arrives whole; message bytes arrive
+    // as the ANSI code page reads them.
+    const std::string longFile = std::string(300, 'f') + ".cpp";
+    ikx::WriteDebugLog("VORN_EXT_IKX", 6, longFile.c_str(), 1, "fn", "%s", "caf\xc3\xa9");
+    EXPECT_EQ(log.Records().at(0).Field(5), std::wstring(300, L'f') + L".cpp");
+    EXPECT_EQ(log.Records().at(0).Field(7),
+              L"[-iKXClient-][VORN_EXT_IKX][fn]" +
+                  ikx::MultiByteToWide("caf\xc3\xa9", ikx::kCodePageAnsi));
 }
 
 TEST_F(LogClient, LongMessageIsCutAndRecordsGoInChunksOf1024Bytes) {

@@ -38,9 +38,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     record.level = input.ConsumeIntegral<int>();
     record.line = input.ConsumeIntegral<int32_t>();
     // Module file names are the build's own and hold no tab.
+    std::u16string file;
     for (char16_t unit : Units(input, 64)) {
-        if (unit != u'\t') record.file += unit;
+        if (unit != u'\t') file += unit;
     }
+    record.file = file;
     const std::string tag = input.ConsumeRandomLengthString(64);
     const std::string function = input.ConsumeRandomLengthString(256);
     const std::string message = input.ConsumeRandomLengthString(ikx::kLogTextBytes * 2);
@@ -50,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (text.size() > ikx::kLogTextBytes - 2 || whole.compare(0, text.size(), text) != 0) {
         std::abort();
     }
-    record.text = Units(input, 4096);
+    const std::u16string recordText = Units(input, 4096);
+    record.text = recordText;
 
     const std::u16string encoded = ikx::EncodeLogRecord(record);
     const std::vector<std::u16string> expected = {u"LOG_WRITE",
@@ -58,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                                   Decimal(record.processId),
                                                   Decimal(record.threadId),
                                                   Decimal(static_cast<signed char>(record.level)),
-                                                  record.file,
+                                                  file,
                                                   Decimal(record.line)};
     size_t start = 0;
     for (const std::u16string& field : expected) {
@@ -68,6 +71,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         start = tab + 1;
     }
-    if (encoded.compare(start, std::u16string::npos, record.text) != 0) std::abort();
+    if (encoded.compare(start, std::u16string::npos, recordText) != 0) std::abort();
     return 0;
 }

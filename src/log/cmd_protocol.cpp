@@ -3,9 +3,21 @@
 namespace ikx {
 namespace {
 
-std::u16string DecimalText(long long value) {
-    const std::string digits = std::to_string(value);
-    return std::u16string(digits.begin(), digits.end());
+// Room for the decimal text of any 32-bit integer, sign included.
+constexpr size_t kDecimalUnits = 11;
+
+// The decimal text of `value`, written backwards from the end of `units`.
+std::u16string_view DecimalText(long long value, char16_t (&units)[kDecimalUnits]) {
+    const bool negative = value < 0;
+    unsigned long long magnitude = negative ? 0ULL - static_cast<unsigned long long>(value)
+                                            : static_cast<unsigned long long>(value);
+    size_t start = kDecimalUnits;
+    do {
+        units[--start] = static_cast<char16_t>(u'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (negative) units[--start] = u'-';
+    return {units + start, kDecimalUnits - start};
 }
 
 }  // namespace
@@ -14,9 +26,9 @@ CCmdProtocol::CCmdProtocol(const char16_t* separator, size_t reserve) : separato
     buffer_.reserve(reserve);
 }
 
-CCmdProtocol& CCmdProtocol::Append(const char16_t* text) {
-    const size_t length = text ? std::char_traits<char16_t>::length(text) : 0;
-    if (buffer_.capacity() - buffer_.size() < separator_.size() + length) {
+CCmdProtocol& CCmdProtocol::Append(std::u16string_view text) {
+    text = text.substr(0, text.find(u'\0'));
+    if (buffer_.capacity() - buffer_.size() < separator_.size() + text.size()) {
         buffer_.reserve(buffer_.capacity() * 2);
     }
     if (firstField_) {
@@ -24,16 +36,22 @@ CCmdProtocol& CCmdProtocol::Append(const char16_t* text) {
     } else {
         buffer_ += separator_;
     }
-    if (length) buffer_.append(text, length);
+    buffer_ += text;
     return *this;
 }
 
+CCmdProtocol& CCmdProtocol::Append(const char16_t* text) {
+    return Append(text ? std::u16string_view(text) : std::u16string_view());
+}
+
 CCmdProtocol& CCmdProtocol::Append(int32_t value) {
-    return Append(DecimalText(value).c_str());
+    char16_t units[kDecimalUnits];
+    return Append(DecimalText(value, units));
 }
 
 CCmdProtocol& CCmdProtocol::Append(uint32_t value) {
-    return Append(DecimalText(value).c_str());
+    char16_t units[kDecimalUnits];
+    return Append(DecimalText(value, units));
 }
 
 }  // namespace ikx

@@ -2,6 +2,8 @@
 // Builds the text of one log record: fields joined by a separator.
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace ikx {
 
@@ -11,11 +13,14 @@ class CCmdProtocol {
     virtual ~CCmdProtocol() = default;
 
     // A field ends at its first NUL; null is an empty field.
+    CCmdProtocol& Append(std::u16string_view text);
     CCmdProtocol& Append(const char16_t* text);
     CCmdProtocol& Append(int32_t value);
     CCmdProtocol& Append(uint32_t value);
 
     const std::u16string& Text() const { return buffer_; }
+    // The text, handed over without a copy; the object is left empty.
+    std::u16string TakeText() { return std::move(buffer_); }
 
   private:
     std::u16string separator_;

@@ -5,6 +5,7 @@
 // IKX_LOG_FILE is the module file name, defined once per source folder by the
 // build, so records name the module rather than the physical file.
 #include <cstdint>
+#include <string>
 
 namespace ikx {
 
@@ -16,6 +17,10 @@ void WriteDebugLog(const char* tag, int level, const char* file, int line, const
                    const char* format, ...);
 void SendLogToServer(const char* tag, int level, const char* file, int line, const char* function,
                      const char* message);
+// The record SendLogToServer sends, without its terminating NUL; empty when
+// it cannot be made (no memory).
+std::u16string BuildLogRecord(const char* tag, int level, const char* file, int line,
+                              const char* function, const char* message);
 
 // Process attach / detach (DllMain); tests call them to switch logging on.
 bool CreateLogWriter();

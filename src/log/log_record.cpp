@@ -1,18 +1,30 @@
 #include "log/log_record.h"
 
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+
 #include "log/cmd_protocol.h"
 
 namespace ikx {
 
+size_t LogRecordText(const char* tag, const char* function, const char* message,
+                     char (&out)[kLogTextBytes]) {
+    constexpr size_t kMost = kLogTextBytes - 2;
+    size_t length = 0;
+    for (const char* part : {"[-iKXClient-][", tag, "][", function, "]", message}) {
+        if (!part) continue;
+        const size_t size = std::min(std::strlen(part), kMost - length);
+        std::memcpy(out + length, part, size);
+        length += size;
+    }
+    out[length] = '\0';
+    return length;
+}
+
 std::string LogRecordText(const char* tag, const char* function, const char* message) {
-    std::string text = "[-iKXClient-][";
-    text += tag ? tag : "";
-    text += "][";
-    text += function ? function : "";
-    text += "]";
-    text += message ? message : "";
-    if (text.size() > kLogTextBytes - 2) text.resize(kLogTextBytes - 2);
-    return text;
+    char text[kLogTextBytes];
+    return std::string(text, LogRecordText(tag, function, message, text));
 }
 
 std::u16string EncodeLogRecord(const LogRecord& record) {
@@ -22,10 +34,10 @@ std::u16string EncodeLogRecord(const LogRecord& record) {
         .Append(record.processId)
         .Append(record.threadId)
         .Append(static_cast<int32_t>(static_cast<signed char>(record.level)))
-        .Append(record.file.c_str())
+        .Append(record.file)
         .Append(record.line)
-        .Append(record.text.c_str());
-    return fields.Text();
+        .Append(record.text);
+    return fields.TakeText();
 }
 
 }  // namespace ikx

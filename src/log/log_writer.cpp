@@ -2,7 +2,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <ctime>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -25,6 +24,25 @@ class CPelmoDebugLogWriter {
 CPelmoDebugLogWriter* g_logWriter = nullptr;
 
 constexpr size_t kMessageBytes = 4096;
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units are 16 bits on Windows");
+// Where the conversion calls write UTF-16 units that the record then reads.
+wchar_t* AsWide(char16_t* units) {
+    return reinterpret_cast<wchar_t*>(units);
+}
+
+// What _time64 gives, read straight from the system clock: the CRT call took
+// over half of the time a record takes to build.
+int64_t SecondsSince1970() {
+    constexpr int64_t kUnitsPerSecond = 10000000;       // FILETIME counts 100 ns
+    constexpr int64_t kFrom1601To1970 = 11644473600LL;  // seconds
+    FILETIME now = {};
+    ::GetSystemTimeAsFileTime(&now);
+    const int64_t units =
+        static_cast<int64_t>((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    return units / kUnitsPerSecond - kFrom1601To1970;
+}
+
 constexpr wchar_t kLogPipeName[] = L"Log_ServerNamePipe";
 
 }  // namespace
@@ -59,24 +77,41 @@ void WriteDebugLog(const char* tag, int level, const char* file, int line, const
     SendLogToServer(tag, level, file, line, function, message);
 }
 
-void SendLogToServer(const char* tag, int level, const char* file, int line, const char* function,
-                     const char* message) {
-    const std::string text = LogRecordText(tag, function, message);
-    const int textLength = static_cast<int>(text.size());
-    std::unique_ptr<wchar_t[]> wideText(new (std::nothrow) wchar_t[textLength + 1]());
-    if (!wideText) return;
-    ::MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wideText.get(), textLength + 1);
+std::u16string BuildLogRecord(const char* tag, int level, const char* file, int line,
+                              const char* function, const char* message) {
+    // The record and the text's UTF-16 units are the only heap blocks: this
+    // runs for every record of every call.
+    char text[kLogTextBytes];
+    const int textBytes = static_cast<int>(LogRecordText(tag, function, message, text)) + 1;
+    // An ANSI code page never gives more UTF-16 units than it has bytes.
+    std::unique_ptr<char16_t[]> wideText(new (std::nothrow) char16_t[textBytes]);
+    if (!wideText) return {};
+    const int textUnits =
+        ::MultiByteToWideChar(CP_ACP, 0, text, textBytes, AsWide(wideText.get()), textBytes);
+
+    // Module file names are the build's own and fit a path buffer; a longer
+    // name is converted on the heap instead.
+    char16_t wideFile[MAX_PATH];
+    const int fileUnits =
+        ::MultiByteToWideChar(CP_ACP, 0, file ? file : "", -1, AsWide(wideFile), MAX_PATH);
+    const std::u16string longFile =
+        fileUnits > 0 ? std::u16string() : Utf16Of(MultiByteToWide(file, kCodePageAnsi));
 
     LogRecord fields;
-    fields.time = static_cast<int32_t>(_time64(nullptr));
+    fields.time = static_cast<int32_t>(SecondsSince1970());
     fields.processId = static_cast<uint32_t>(::GetCurrentProcessId());
     fields.threadId = static_cast<uint32_t>(::GetCurrentThreadId());
     fields.level = level;
-    fields.file = Utf16Of(MultiByteToWide(file ? file : "", kCodePageAnsi));
+    fields.file = fileUnits > 0 ? std::u16string_view(wideFile, fileUnits - 1) : longFile;
     fields.line = line;
-    fields.text = Utf16Of(wideText.get());
-    const std::u16string record = EncodeLogRecord(fields);
+    if (textUnits > 0) fields.text = std::u16string_view(wideText.get(), textUnits - 1);
+    return EncodeLogRecord(fields);
+}
 
+void SendLogToServer(const char* tag, int level, const char* file, int line, const char* function,
+                     const char* message) {
+    const std::u16string record = BuildLogRecord(tag, level, file, line, function, message);
+    if (record.empty()) return;
     CNamedPipeClient pipe;
     if (pipe.Connect(kLogPipeName)) {
         uint32_t bytes = static_cast<uint32_t>((record.size() + 1) * sizeof(char16_t));

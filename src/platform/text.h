@@ -1,6 +1,7 @@
 #pragma once
 // Conversions between 8-bit and UTF-16 text. Every caller names its code page:
 // 65001 for JSON values, 0 (ANSI) for paths and registry text.
+#include <algorithm>
 #include <string>
 
 namespace ikx {
@@ -29,8 +30,12 @@ bool WideToAnsiExactly(const std::wstring& text, std::string& out);
 
 // 8-bit text of the ANSI code page (registry values read with the 8-bit
 // calls) as the same characters in UTF-8, as every JSON answer carries them.
+// ASCII reads the same in every ANSI code page and in UTF-8, and versions and
+// GUIDs are ASCII: they are taken as they are, without two conversions.
 inline std::string AnsiToUtf8(const std::string& text) {
-    return WideToMultiByte(MultiByteToWide(text, kCodePageAnsi), kCodePageUtf8);
+    const bool ascii = std::all_of(text.begin(), text.end(),
+                                   [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return ascii ? text : WideToMultiByte(MultiByteToWide(text, kCodePageAnsi), kCodePageUtf8);
 }
 
 // The same UTF-16 units as the pure rules take them (char16_t) and as the

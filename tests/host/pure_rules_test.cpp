@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <climits>
 #include <random>
 #include <string>
 
@@ -259,9 +260,13 @@ TEST(LogRecord, FieldsJoinedByTabsAndTheTextBounded) {
     EXPECT_EQ(ikx::EncodeLogRecord(record),
               u"LOG_WRITE\t-5\t4294967295\t36\t-1\tvornExt_iKX_dllMain.cpp\t36\t"
               u"[-iKXClient-][VORN_EXT_IKX][f]m\tn");
-    record.file = std::u16string(u"a\0b", 3);  // a field ends at its NUL
-    record.text.clear();
+    record.file = std::u16string_view(u"a\0b", 3);  // a field ends at its NUL
+    record.text = {};
     EXPECT_EQ(ikx::EncodeLogRecord(record), u"LOG_WRITE\t-5\t4294967295\t36\t-1\ta\t36\t");
+    record.time = 0;
+    record.line = INT32_MIN;  // the one value whose magnitude has no positive int32
+    EXPECT_EQ(ikx::EncodeLogRecord(record),
+              u"LOG_WRITE\t0\t4294967295\t36\t-1\ta\t-2147483648\t");
 
     EXPECT_EQ(ikx::LogRecordText(nullptr, "f", "m"), "[-iKXClient-][][f]m");
     const std::string text = ikx::LogRecordText("T", "f", std::string(9000, 'm').c_str());
