@@ -53,7 +53,11 @@ bool ByName(const std::wstring& a, const std::wstring& b) {
 
 ChildEnvironment::~ChildEnvironment() {
     // What the program left there goes with it; what it still holds, at restart.
-    if (temp_.Held()) RemoveWorkFolder(temp_);
+    // A destructor lets nothing out: an allocation failure here would end the host.
+    try {
+        if (temp_.Held()) RemoveWorkFolder(temp_);
+    } catch (...) {
+    }
 }
 
 DWORD ChildEnvironment::Prepare() {
