@@ -3,6 +3,7 @@
 
 #include "win32/file_ops.h"
 #include "win32/folder_rules.h"
+#include "deploy/backup_manifest.h"
 #include "deploy/staging.h"
 #include "win32/folder_rules.h"
 #include "win32/work_folders.h"
@@ -172,6 +173,12 @@ TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
          "CopyFile fail. (Error: 4395)"},
         {[&] { return ikx::CopyDirectory(tree.c_str(), copy.c_str()); },
          "CopyFile fail. (Error: 4395)"},
+        // What a backup holds is read without entering a link.
+        {[&] {
+             ikx::BackupManifest manifest;
+             return ikx::ReadManifest(tree, manifest);
+         },
+         ""},
     };
     for (const auto& row : rows) {
         if (!fs::exists(link)) PlantDirectoryLink(link, outside);
