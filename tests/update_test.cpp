@@ -206,7 +206,9 @@ TEST_F(UpdateTest, FoldersOthersCouldPlantAreMovedAsideNeverUsed) {
     void* context = nullptr;
     for (const auto& world : worlds) {
         SCOPED_TRACE(world.label);
-        if (context) EXPECT_EQ(Run(up.Rollback, context), 0);  // gives the staging folder up
+        if (context) {  // gives the staging folder up
+            EXPECT_EQ(Run(up.Rollback, context), 0);
+        }
         RemovePath(staging);
         WriteTree(staging, {{L"\\planted.txt", "x"}, {L"\\sub", "<dir>"}, {L"\\sub\\p.txt", "x"}});
         world.plant();
@@ -349,6 +351,10 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
                                         FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
          },
          true, "The restored install folder does not match the backup (extra.dll, error 0)."},
+        {"an install folder that holds the host agent",
+         [&](void*) { RegSetString(kAgentKey, L"Application Path", install + L"agent\\"); }, false,
+         "The install folder (" + Narrow(install) +
+             ") holds the host agent or a system folder, the backup is not restored."},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
@@ -365,9 +371,12 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
         EXPECT_EQ(Run(up.Rollback, context), 0);
         reader.reset();
         EXPECT_EQ(ReadBytes(install + L"KXClient.exe"), row.restored ? "old client" : "half new");
-        if (row.restored && row.record.empty()) EXPECT_EQ(ReadTree(install), original);
+        if (row.restored && row.record.empty()) {
+            EXPECT_EQ(ReadTree(install), original);
+        }
         EXPECT_TRUE(row.record.empty() || Logged(row.record)) << row.record;
         RemoveServiceIfPresent(L"QVKXE");
+        RegSetString(kAgentKey, L"Application Path", agent.Folder());
     }
 }
 
@@ -572,7 +581,9 @@ TEST_F(UpdateTest, EachInstallerOutcomeHasItsResultCode) {
         void* context = NewContext();
         log.Clear();
         ASSERT_EQ(Run(up.PreUpdate, context), 0);
-        if (&row == rows) EXPECT_TRUE(Logged("KXE directory does not exist, skip backup."));
+        if (&row == rows) {
+            EXPECT_TRUE(Logged("KXE directory does not exist, skip backup."));
+        }
         EXPECT_TRUE(IsFolder(staging + L"\\Backup") && ReadTree(staging + L"\\Backup").empty());
         if (!*row.script) RemovePath(staging + L"\\Setup\\KXInstaller.exe");
         const auto began = std::chrono::steady_clock::now();
