@@ -119,12 +119,23 @@ TEST_F(FileOps, CleanStopsAtTheFirstSubfolderItCannotEmpty) {
     EXPECT_EQ(log.CountStarting("Delete file: ("), 1);
 }
 
-TEST_F(FileOps, CopyDirectoryCopiesTheTreeOverwritingWhatIsThere) {
-    const std::wstring tree = MakeTree(), copy = dir_ + L"copy";
-    ::CreateDirectoryW(copy.c_str(), nullptr);
+// What is there is replaced, never written to: a name found there may be a
+// hard link to someone else's file, and a read-only file is replaced too.
+TEST_F(FileOps, CopyDirectoryReplacesWhatIsThereWithoutWritingThroughIt) {
+    const std::wstring tree = MakeTree(), copy = dir_ + L"copy", victim = dir_ + L"victim.txt";
+    fs::create_directories(copy + L"\\a");
     WriteBytes(copy + L"\\hidden.txt", "stale and longer than the source");
+    WriteBytes(copy + L"\\ro.txt", "stale");
+    ::SetFileAttributesW((copy + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteBytes(victim, "victim");
+    ASSERT_TRUE(::CreateHardLinkW((copy + L"\\a\\x.txt").c_str(), victim.c_str(), nullptr));
     EXPECT_EQ(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(), copy.c_str()), 0u);
     for (const auto& file : kTree) EXPECT_EQ(ReadBytes(copy + L"\\" + file.name), file.data);
+    EXPECT_EQ(ReadBytes(victim), "victim");
+    size_t entries = 0;  // no copy left beside the names it replaced
+    for (const auto& entry : fs::recursive_directory_iterator(copy))
+        entries += entry.is_regular_file();
+    EXPECT_EQ(entries, std::size(kTree));
     EXPECT_TRUE(log.WaitFor("Dst Path: " + Narrow(copy) + "\n", kLogWait));
 }
 

@@ -135,7 +135,10 @@ TEST_F(Notifications, ComponentUpdatesCopyNewerKnownPatternsAndAnnounceThem) {
           kxadp + L"ikx_adp_1745304.ptn"}) {
         WriteFile(name, "new");
     }
-    WriteFile(kxadp + L"ikx_adp_1745300.ptn", "old");
+    // The file there is a hard link to one elsewhere: replaced, not written to.
+    const std::wstring elsewhere = dl + L"elsewhere.ptn";
+    WriteFile(elsewhere, "old");
+    ::CreateHardLinkW((kxadp + L"ikx_adp_1745300.ptn").c_str(), elsewhere.c_str(), nullptr);
     const auto element = [&](const std::string& auType, const std::string& version,
                              const std::wstring& folder = L"download") {
         return R"({"au_type":)" + auType + R"(,"version":")" + version + R"(","download_folder":)" +
@@ -185,6 +188,7 @@ TEST_F(Notifications, ComponentUpdatesCopyNewerKnownPatternsAndAnnounceThem) {
         EXPECT_EQ(log.Count(kSucceeded), 1) << content;
     }
     EXPECT_EQ(ReadFile(kxadp + L"ikx_adp_1745300.ptn"), "new");  // replaced
+    EXPECT_EQ(ReadFile(elsewhere), "old");
     EXPECT_EQ(ReadFile(kxadp + L"ikx_adp_1745303.ptn\\part.bin"), "new");
     EXPECT_EQ(ReadFile(kxadp + L"ikx_adp_1745304.ptn"), "new");
     EXPECT_EQ(ReadFile(dl + L"ikx_adp_1745300.ptn"), "new");  // the download stays

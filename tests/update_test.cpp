@@ -320,6 +320,10 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
         Command("VORN_IAGENT_UNINSTALL");
         EXPECT_TRUE(Logged("The Sensor folder is held by a staged update, uninstall refused."));
         EXPECT_EQ(Run(up.PreUpdate, NewContext()), 0x1030013);
+        // Nor does another update's rollback take the staged backup away, nor
+        // can anyone move the staged folder and put another in its place.
+        EXPECT_EQ(Run(up.Rollback, NewContext()), 0);
+        EXPECT_FALSE(::MoveFileW(staging.c_str(), (staging + L".moved").c_str()));
     };
     const struct {
         const char* label;
@@ -383,6 +387,7 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
 // A reader holding files of the install folder open (a scanner, a backup
 // agent, any user) never costs the rest of it: everything else is put back,
 // what the backup does not hold goes, and each file not restored is named.
+// A name found there is replaced, never written through.
 TEST_F(UpdateTest, RollbackPutsBackAllButTheFilesHeldOpen) {
     const std::wstring install = TempDir(L"KXE");
     RegSetString(kKxeKey, L"InstallDir", install);
@@ -401,6 +406,12 @@ TEST_F(UpdateTest, RollbackPutsBackAllButTheFilesHeldOpen) {
     WriteTree(install, halfNew);
     RemovePath(install + L"cfg");
     WriteFileText(install + L"extra.dll", "extra");
+    // Left read-only, and one name made a hard link to a file elsewhere.
+    ::SetFileAttributesW((install + L"f25.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    const std::wstring victim = TempDir(L"victim") + L"victim.dll";
+    WriteFileText(victim, "victim");
+    RemovePath(install + L"f17.dll");
+    ASSERT_TRUE(::CreateHardLinkW((install + L"f17.dll").c_str(), victim.c_str(), nullptr));
     std::vector<ikx::UniqueFile> readers;
     for (const wchar_t* held : {L"f13.dll", L"f21.dll"}) {
         readers.emplace_back(::CreateFileW((install + held).c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -416,6 +427,7 @@ TEST_F(UpdateTest, RollbackPutsBackAllButTheFilesHeldOpen) {
         EXPECT_EQ(ReadBytes(install + name), held ? "half new" : bytes) << Narrow(name);
     }
     EXPECT_FALSE(PathExists(install + L"extra.dll"));
+    EXPECT_EQ(ReadBytes(victim), "victim");
     for (const char* held : {"f13.dll", "f21.dll"}) {
         EXPECT_TRUE(
             Logged("Could not restore (" + std::string(held) + ") from the backup. (Error: 32)"));

@@ -7,9 +7,6 @@
 namespace ikx {
 namespace {
 
-// Normal + archive: clears read-only, hidden and system so a copy or delete can go through.
-constexpr DWORD kWritableAttributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE;
-
 bool IsBelow(const std::wstring& path, const std::wstring& folder) {
     return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
            path[folder.size()] == L'\\';
@@ -22,21 +19,13 @@ DWORD PutBackFolder(const std::wstring& target, DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : static_cast<DWORD>(ERROR_DIRECTORY);
 }
 
-DWORD PutBackFile(const std::wstring& source, const std::wstring& target, DWORD attributes) {
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_DIRECTORY;
-        ::SetFileAttributesW(target.c_str(), kWritableAttributes);
-    }
-    return ::CopyFileW(source.c_str(), target.c_str(), FALSE) ? 0 : ::GetLastError();
-}
-
 DWORD PutBack(const std::wstring& backup, const std::wstring& installFolder,
               const std::wstring& relative, const ManifestEntry& entry) {
     const std::wstring target = installFolder + relative;
+    if (!entry.folder) return CopyReplacingName(backup + relative, target);
     const DWORD attributes = ::GetFileAttributesW(target.c_str());
-    if (IsReparsePoint(attributes)) return kErrorReparsePointEncountered;
-    return entry.folder ? PutBackFolder(target, attributes)
-                        : PutBackFile(backup + relative, target, attributes);
+    return IsReparsePoint(attributes) ? kErrorReparsePointEncountered
+                                      : PutBackFolder(target, attributes);
 }
 
 void RemoveUnlisted(const std::wstring& folder, const std::wstring& relative,
@@ -55,8 +44,7 @@ void RemoveUnlistedEntry(const std::wstring& folder, const std::wstring& relativ
     } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         CleanDirectory(path.c_str(), true, false);
     } else {
-        ::SetFileAttributesW(path.c_str(), kWritableAttributes);
-        ::DeleteFileW(path.c_str());
+        DeleteFileItself(path);
     }
 }
 

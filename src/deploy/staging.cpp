@@ -27,10 +27,6 @@ bool Exists(const std::wstring& path) {
     return ::PathFileExistsW(path.c_str()) != FALSE;
 }
 
-void CopyOverwriting(const std::wstring& from, const std::wstring& to) {
-    ::CopyFileW(from.c_str(), to.c_str(), FALSE);
-}
-
 }  // namespace
 
 StagingPaths GetStagingPaths() {
@@ -136,11 +132,11 @@ bool ExtractStepSucceeded(ExtractStep step, const ExtractStepTexts& texts, const
 
 void CopySetupFiles(const StagingPaths& paths, bool hostAgentLibraries) {
     for (const wchar_t* name : kInstallerFiles) {
-        CopyOverwriting(paths.package + name, paths.setup + name);
+        CopyReplacingName(paths.package + name, paths.setup + name);
     }
     if (!hostAgentLibraries) return;
     for (const wchar_t* name : kHostAgentLibraries) {
-        CopyOverwriting(paths.package + L"Pelmo\\" + name, paths.setup + name);
+        CopyReplacingName(paths.package + L"Pelmo\\" + name, paths.setup + name);
     }
 }
 

@@ -86,7 +86,7 @@ DWORD CopyReplacing(const std::wstring& source, const std::wstring& target) {
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return CopyDirectory(source.c_str(), target.c_str());
     }
-    return ::CopyFileW(source.c_str(), target.c_str(), FALSE) ? 0 : ::GetLastError();
+    return CopyReplacingName(source, target);
 }
 
 std::string ErrorText(int code) {

@@ -1,5 +1,10 @@
 #include "win32/file_ops.h"
 
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <new>
+
 #include "win32/folder_rules.h"
 #include "log/log.h"
 #include "platform/clock.h"
@@ -13,6 +18,7 @@ constexpr DWORD kDeletableAttributes = FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_AR
 constexpr size_t kPathUnits = 261;
 constexpr int kCopyAttempts = 5;
 constexpr DWORD kCopyRetryMs = 2000;
+constexpr DWORD kCopyChunk = 1 << 20;
 
 bool IsDotEntry(const wchar_t* name) {
     return wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
@@ -86,6 +92,90 @@ DWORD RefuseLinkedCopy() {
     LOG_WARN_AS("CopyDirectory", "CopyFile fail. (Error: %d)",
                 static_cast<int>(kErrorReparsePointEncountered));
     return kErrorReparsePointEncountered;
+}
+
+// What a handle shows of the name it was opened on.
+struct NameFacts {
+    DWORD attributes = 0;
+    DWORD links = 0;
+    bool folder = false;
+};
+
+// Opens the name itself, never what a link points to, and refuses a link or
+// a folder there.
+DWORD OpenItself(const std::wstring& path, DWORD access, DWORD share, UniqueFile& file,
+                 NameFacts& facts) {
+    file.reset(::CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) return ::GetLastError();
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    FILE_STANDARD_INFO standard = {};
+    if (!::GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof tag) ||
+        !::GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof standard)) {
+        return ::GetLastError();
+    }
+    facts = {tag.FileAttributes, standard.NumberOfLinks, standard.Directory != FALSE};
+    if (IsReparsePoint(facts.attributes)) return kErrorReparsePointEncountered;
+    return facts.folder ? ERROR_DIRECTORY : 0;
+}
+
+// Opens the file at `path` to replace or delete it. A plain file with no
+// other name loses its read-only bit through this handle; a hard link keeps
+// it: the bit belongs to its other names too.
+DWORD OpenNameToReplace(const std::wstring& path, UniqueFile& file) {
+    NameFacts facts;
+    if (const DWORD error =
+            OpenItself(path, DELETE | FILE_WRITE_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, file, facts)) {
+        return error;
+    }
+    if ((facts.attributes & FILE_ATTRIBUTE_READONLY) && facts.links == 1) {
+        FILE_BASIC_INFO basic = {};  // zero times are left as they are
+        basic.FileAttributes = (facts.attributes & ~FILE_ATTRIBUTE_READONLY) | kDeletableAttributes;
+        ::SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic);
+    }
+    return 0;
+}
+
+// Writes the bytes, last-write time and attributes of `source` into `target`.
+DWORD CopyInto(const std::wstring& source, HANDLE target) {
+    const UniqueFile from(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    FILE_BASIC_INFO basic = {};
+    FILE_STANDARD_INFO standard = {};
+    if (!from || !::GetFileInformationByHandleEx(from.get(), FileBasicInfo, &basic, sizeof basic) ||
+        !::GetFileInformationByHandleEx(from.get(), FileStandardInfo, &standard, sizeof standard)) {
+        return ::GetLastError();
+    }
+    const DWORD chunk = static_cast<DWORD>(
+        std::min<LONGLONG>(kCopyChunk, std::max<LONGLONG>(standard.EndOfFile.QuadPart, 1)));
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[chunk]);
+    if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+    for (;;) {
+        DWORD got = 0, written = 0;
+        if (!::ReadFile(from.get(), buffer.get(), chunk, &got, nullptr)) return ::GetLastError();
+        if (got == 0) break;
+        if (!::WriteFile(target, buffer.get(), got, &written, nullptr)) return ::GetLastError();
+        if (written != got) return ERROR_WRITE_FAULT;
+    }
+    FILE_BASIC_INFO copied = {};  // zero creation and access times are left as they are
+    copied.LastWriteTime = basic.LastWriteTime;
+    copied.FileAttributes = basic.FileAttributes ? basic.FileAttributes : FILE_ATTRIBUTE_NORMAL;
+    return ::SetEndOfFile(target) &&
+                   ::SetFileInformationByHandle(target, FileBasicInfo, &copied, sizeof copied)
+               ? 0
+               : ::GetLastError();
+}
+
+// A fresh name beside `target` for the copy that replaces it; short, so that
+// it fits wherever the target's own name does.
+std::wstring NameBeside(const std::wstring& target) {
+    static std::atomic<unsigned> count{0};
+    const unsigned unique = (::GetCurrentProcessId() << 16) ^ ++count;
+    wchar_t name[16] = {};
+    _snwprintf_s(name, _countof(name), _TRUNCATE, L"~ikx%08x", unique);
+    return target.substr(0, target.find_last_of(L'\\') + 1) + name;
 }
 
 // CleanDirectory below its checks of the caller's path; recursions start here.
@@ -183,6 +273,66 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
     return CleanFolderTree(folder, removeSelf, delayOnFailure);
 }
 
+DWORD DeleteFileItself(const std::wstring& path) {
+    UniqueFile file;
+    if (const DWORD error = OpenNameToReplace(path, file)) return error;
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                        sizeof disposition)
+               ? 0
+               : ::GetLastError();
+}
+
+namespace {
+
+// Puts a copy at the name of a file that has others: beside it first, then
+// renamed over it, so that the other names keep their file.
+DWORD ReplaceByRename(const std::wstring& source, const std::wstring& target) {
+    DWORD error = ERROR_FILE_EXISTS;
+    for (int attempt = 0; attempt < 3 && error == ERROR_FILE_EXISTS; ++attempt) {
+        const std::wstring beside = NameBeside(target);
+        if (!::CopyFileW(source.c_str(), beside.c_str(), TRUE)) {
+            error = ::GetLastError();  // a name taken by an earlier run is tried anew
+            continue;
+        }
+        if (::MoveFileExW(beside.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
+        error = ::GetLastError();
+        DeleteFileItself(beside);
+    }
+    return error;
+}
+
+// Opens an existing target to write it, lifting its read-only bit if need be.
+DWORD OpenToOverwrite(const std::wstring& target, UniqueFile& file, NameFacts& facts) {
+    constexpr DWORD kAccess = GENERIC_WRITE | FILE_WRITE_ATTRIBUTES;
+    DWORD error = OpenItself(target, kAccess, FILE_SHARE_READ, file, facts);
+    if (error == ERROR_ACCESS_DENIED) {
+        UniqueFile lifting;
+        if (OpenNameToReplace(target, lifting) == 0) {
+            lifting.reset();
+            error = OpenItself(target, kAccess, FILE_SHARE_READ, file, facts);
+        }
+    }
+    return error;
+}
+
+}  // namespace
+
+DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target) {
+    // A new file cannot be made through a name that is taken, link or not.
+    if (::CopyFileW(source.c_str(), target.c_str(), TRUE)) return 0;
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return error;
+    // The file open here is the one written: once the handle shows no other
+    // name reaches it, nothing anyone does to the name can redirect the write.
+    UniqueFile file;
+    NameFacts facts;
+    if (const DWORD opened = OpenToOverwrite(target, file, facts)) return opened;
+    if (facts.links == 1) return CopyInto(source, file.get());
+    file.reset();
+    return ReplaceByRename(source, target);
+}
+
 DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
     if (!source || !*source) {
         LOG_WARN("wszSrcPath is invalid");
@@ -223,15 +373,13 @@ DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination) {
         if (IsDotEntry(entry.cFileName)) continue;
         const std::wstring from = sourceBase + entry.cFileName;
         const std::wstring to = destinationBase + entry.cFileName;
-        if (IsReparsePoint(entry.dwFileAttributes) ||
-            IsReparsePoint(::GetFileAttributesW(to.c_str()))) {
-            return RefuseLinkedCopy();
-        }
+        // A link at the destination name is refused by the recursion (a
+        // folder) or by the copy (a file), which checks the name it replaces.
+        if (IsReparsePoint(entry.dwFileAttributes)) return RefuseLinkedCopy();
         if (IsFolder(entry)) {
             const DWORD result = CopyDirectory(from.c_str(), to.c_str());
             if (result != 0) return result;
-        } else if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) {
-            const DWORD error = ::GetLastError();
+        } else if (const DWORD error = CopyReplacingName(from, to)) {
             LOG_WARN("CopyFile fail. (Error: %d)", static_cast<int>(error));
             return error;
         }
@@ -258,14 +406,17 @@ void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, 
     const std::wstring destination =
         std::wstring(destinationFolder) + L"\\" + (destName ? std::wstring(destName) : fileName);
 
-    const BOOL failIfExists = target == CopyTarget::kNewFile;
+    const bool newFileOnly = target == CopyTarget::kNewFile;
     for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
-        if (::CopyFileW(source.c_str(), destination.c_str(), failIfExists)) return;
-        const DWORD error = ::GetLastError();
+        const DWORD error =
+            newFileOnly
+                ? (::CopyFileW(source.c_str(), destination.c_str(), TRUE) ? 0 : ::GetLastError())
+                : CopyReplacingName(source, destination);
+        if (error == 0) return;
         LOG_INFO("[%d]Copy failed \"%ws\" -> \"%ws\". Error code = : %lu", attempt, source.c_str(),
                  destination.c_str(), static_cast<unsigned long>(error));
         // A name that is taken stays taken: waiting would not make the file new.
-        if (failIfExists && error == ERROR_FILE_EXISTS) return;
+        if (newFileOnly && error == ERROR_FILE_EXISTS) return;
         SleepMs(kCopyRetryMs);
     }
 }

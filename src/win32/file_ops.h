@@ -23,19 +23,31 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
 // does), nothing is deleted and the result is 4395.
 DWORD RemoveLinkItself(const std::wstring& path);
 
-// Copies the tree under `source` into `destination`, overwriting files. A link
+// Copies the tree under `source` into `destination`, replacing files. A link
 // in either tree fails the copy: nothing is read or written through one.
 DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination);
 
-// Whether a copy may replace a file of the destination name, or must make a
-// new file: in a folder a user could once write to, an existing name may be a
-// hard link to a file of theirs, and writing to it writes to that file.
-enum class CopyTarget { kOverwrite, kNewFile };
+// Copies a file to `target` as a new file. A file already at that name is
+// replaced (copied beside it, then renamed over it), never written to: the
+// name may be a hard or symbolic link to a file of someone else's. A link or
+// folder at the name is refused (4395, 267); a file held open without delete
+// sharing fails the copy (32) and is left as it is.
+DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target);
+
+// Deletes the file at `path` through a handle on the name itself: a read-only
+// file with no other name is deleted all the same; a hard link loses this name
+// only, and a read-only one stays (the bit belongs to its other names too); a
+// link or folder is refused.
+DWORD DeleteFileItself(const std::wstring& path);
+
+// Whether a copy replaces a file of the destination name, or only ever makes
+// a new one (a kept log never takes the place of another file).
+enum class CopyTarget { kReplace, kNewFile };
 
 // Copies source\name to destination\destName (or \name), with retries. A
 // source path longer than 260 units is not copied (cut short it would name
 // another file). With kNewFile a taken destination name ends the attempts.
 void TryCopyFile(const wchar_t* sourceFolder, const wchar_t* destinationFolder, const wchar_t* name,
-                 const wchar_t* destName = nullptr, CopyTarget target = CopyTarget::kOverwrite);
+                 const wchar_t* destName = nullptr, CopyTarget target = CopyTarget::kReplace);
 
 }  // namespace ikx
