@@ -129,8 +129,33 @@ TEST_F(FileOps, CopyDirectoryReplacesWhatIsThereWithoutWritingThroughIt) {
     ::SetFileAttributesW((copy + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     WriteBytes(victim, "victim");
     ASSERT_TRUE(::CreateHardLinkW((copy + L"\\a\\x.txt").c_str(), victim.c_str(), nullptr));
+    // Sources dated long ago, so that a copy that keeps its own time shows.
+    const FILETIME longAgo = {0x2A3B4C00, 0x01D00000};
+    for (const auto& file : kTree) {
+        const ikx::UniqueFile dated(::CreateFileW((tree + file.name).c_str(), FILE_WRITE_ATTRIBUTES,
+                                                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                                  nullptr));
+        ASSERT_TRUE(::SetFileTime(dated.get(), nullptr, nullptr, &longAgo)) << Narrow(file.name);
+    }
+    // A reader that shares everything does not stop the copy.
+    const ikx::UniqueFile reader(
+        ::CreateFileW((copy + L"\\hidden.txt").c_str(), GENERIC_READ,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.valid());
     EXPECT_EQ(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(), copy.c_str()), 0u);
-    for (const auto& file : kTree) EXPECT_EQ(ReadBytes(copy + L"\\" + file.name), file.data);
+    // Made new, written in place or renamed over a link, each copy has its
+    // source's bytes, attributes and last-write time.
+    for (const auto& file : kTree) {
+        EXPECT_EQ(ReadBytes(copy + L"\\" + file.name), file.data);
+        WIN32_FILE_ATTRIBUTE_DATA from = {}, to = {};
+        ASSERT_TRUE(
+            ::GetFileAttributesExW((tree + file.name).c_str(), GetFileExInfoStandard, &from));
+        ASSERT_TRUE(
+            ::GetFileAttributesExW((copy + L"\\" + file.name).c_str(), GetFileExInfoStandard, &to));
+        EXPECT_EQ(to.dwFileAttributes, from.dwFileAttributes) << Narrow(file.name);
+        EXPECT_EQ(::CompareFileTime(&to.ftLastWriteTime, &longAgo), 0) << Narrow(file.name);
+    }
     EXPECT_EQ(ReadBytes(victim), "victim");
     size_t entries = 0;  // no copy left beside the names it replaced
     for (const auto& entry : fs::recursive_directory_iterator(copy))
@@ -160,6 +185,52 @@ TEST_F(FileOps, CopyDirectoryRefusesAFileTargetBadArgumentsAndMissingSource) {
     EXPECT_EQ(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(), (dir_ + L"deep").c_str()),
               DWORD(ERROR_SHARING_VIOLATION));
     EXPECT_FALSE(fs::exists(dir_ + L"deep\\a\\b\\y.txt"));
+    holder.reset();
+
+    // A name that is a hard link is replaced by a copy renamed over it. Held
+    // open without delete sharing, it cannot be: the copy fails and leaves
+    // nothing of its own beside it.
+    const std::wstring linked = dir_ + L"linked\\", victim = dir_ + L"victim.txt";
+    fs::create_directories(linked);
+    WriteBytes(victim, "victim");
+    ASSERT_TRUE(::CreateHardLinkW((linked + L"ro.txt").c_str(), victim.c_str(), nullptr));
+    holder.reset(::CreateFileW((linked + L"ro.txt").c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                               nullptr));
+    ASSERT_TRUE(holder.valid());
+    EXPECT_NE(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(),
+                                 linked.substr(0, linked.size() - 1).c_str()),
+              0u);
+    holder.reset();
+    EXPECT_EQ(ReadBytes(victim), "victim");
+    const auto onlyTreeNames = [&](const std::wstring& folder) {
+        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+            if (!entry.is_regular_file()) continue;
+            const std::wstring name = entry.path().lexically_relative(folder).wstring();
+            if (std::none_of(std::begin(kTree), std::end(kTree),
+                             [&](const auto& file) { return name == file.name; }))
+                return false;
+        }
+        return true;
+    };
+    EXPECT_TRUE(onlyTreeNames(linked));
+
+    // Nor is a name found where the copy is put first ever written through:
+    // with every name it could take there a link to someone else's file, the
+    // copy fails (80).
+    RemoveTree(linked);
+    fs::create_directories(linked);
+    ASSERT_TRUE(::CreateHardLinkW((linked + L"ro.txt").c_str(), victim.c_str(), nullptr));
+    for (unsigned count = 1; count <= 64; ++count) {
+        wchar_t name[16] = {};  // this process's id and a count, as copies name themselves
+        _snwprintf_s(name, _countof(name), _TRUNCATE, L"~ikx%08x",
+                     (::GetCurrentProcessId() << 16) ^ count);
+        ASSERT_TRUE(::CreateHardLinkW((linked + name).c_str(), victim.c_str(), nullptr));
+    }
+    EXPECT_EQ(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(),
+                                 linked.substr(0, linked.size() - 1).c_str()),
+              DWORD(ERROR_FILE_EXISTS));
+    EXPECT_EQ(ReadBytes(victim), "victim");
 }
 
 // A planted link (a junction on Windows) is never followed: nothing outside
@@ -234,6 +305,18 @@ TEST_F(FileOps, TreesMovedAsideAreDeletedThroughHandlesNeverThroughASwappedPath)
     EXPECT_FALSE(fs::exists(foreign));
     EXPECT_EQ(ReadBytes(outside + L"\\keep.txt"), "keep");
     RemoveTree(ikx::PrivateFolderPath(), true);
+    RemoveTree(ikx::PrivateFolderPath());
+
+    // Without a link in it, a tree goes at once, read-only files and all:
+    // nothing is left aside for the next restart.
+    fs::create_directories(foreign + L"\\sub");
+    for (const wchar_t* name : {L"\\top.txt", L"\\sub\\ro.txt"}) {
+        WriteBytes(foreign + name, "planted");
+        ::SetFileAttributesW((foreign + name).c_str(), FILE_ATTRIBUTE_READONLY);
+    }
+    EXPECT_EQ(ikx::MoveAside(foreign, ikx::Aside::kDelete), 0u);
+    EXPECT_FALSE(fs::exists(foreign));
+    EXPECT_TRUE(fs::is_empty(ikx::PrivateFolderPath()));
 }
 
 TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) {
@@ -283,6 +366,7 @@ TEST(FolderTrust, ADaclIsOpenWhenAnyEntryLetsOthersWrite) {
         {L"D:(A;;0x4;;;WD)", true},        // add a subfolder only
         {L"D:(A;;0x100;;;BU)", true},      // write attributes only
         {L"D:(A;;0x40;;;AU)", true},       // delete a child only
+        {L"D:(A;;0x40000;;;BU)", true},    // change its permissions only
         {L"D:(A;OICIIO;FA;;;BU)", false},  // only for what it holds
         {L"D:(D;;FA;;;BU)", false},        // denies only
     };

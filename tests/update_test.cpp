@@ -1,5 +1,6 @@
 // The staged upgrade through the DLL's seven update exports, against the real
 // registry, service manager and folders, with the stand-in installer.
+#include <algorithm>
 #include <cstring>
 
 #include "deploy/staging.h"
@@ -309,6 +310,7 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
     RegSetString(kKxeKey, L"InstallDir", install);
     const std::wstring image = L"\"" + BinDir() + L"KxSensorService.exe\" --no-ipc --name QVKXE";
     ikx::UniqueFile reader;  // shares reading only, so the file cannot be deleted
+    const std::wstring victim = TempDir(L"victim");
     const auto commandsMeanwhile = [&](void*) {
         // A context made and released meanwhile takes no claim away with it.
         void* passing = nullptr;
@@ -355,6 +357,13 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
                                         FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
          },
          true, "The restored install folder does not match the backup (extra.dll, error 0)."},
+        // Nothing is put back through a link planted at a folder's name.
+        {"a link where a folder was",
+         [&](void*) {
+             RemovePath(install + L"cfg");
+             PlantDirectoryLink(install + L"cfg", victim);
+         },
+         true, "Could not restore (cfg) from the backup. (Error: 4395)"},
         {"an install folder that holds the host agent",
          [&](void*) { RegSetString(kAgentKey, L"Application Path", install + L"agent\\"); }, false,
          "The install folder (" + Narrow(install) +
@@ -382,36 +391,52 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
         RemoveServiceIfPresent(L"QVKXE");
         RegSetString(kAgentKey, L"Application Path", agent.Folder());
     }
+    EXPECT_TRUE(ReadTree(victim).empty()) << "nothing was put back through the link";
 }
 
 // A reader holding files of the install folder open (a scanner, a backup
 // agent, any user) never costs the rest of it: everything else is put back,
-// what the backup does not hold goes, and each file not restored is named.
-// A name found there is replaced, never written through.
+// what the backup does not hold goes, and each file not restored is named,
+// even one that kept the backup's size. A name found there is replaced, never
+// written through, and a hard link leaves its other names as they were.
 TEST_F(UpdateTest, RollbackPutsBackAllButTheFilesHeldOpen) {
     const std::wstring install = TempDir(L"KXE");
     RegSetString(kKxeKey, L"InstallDir", install);
-    FileTree tree = {{L"\\cfg", "<dir>"}, {L"\\cfg\\a.ini", "a"}};
+    FileTree tree = {{L"\\cfg", "<dir>"},         {L"\\cfg\\a.ini", "a"}, {L"\\lib", "<dir>"},
+                     {L"\\lib\\l.dll", "l"},      {L"\\sub", "<dir>"},    {L"\\sub\\b.ini", "b"},
+                     {L"\\sub.ini", "beside sub"}};
     FileTree halfNew;
     for (int i = 10; i < 30; ++i) {
         const std::wstring name = L"\\f" + std::to_wstring(i) + L".dll";
         tree[name] = "old " + std::to_string(i);
-        halfNew[name] = "half new";
+        halfNew[name] = "new " + std::to_string(i);  // the same size
     }
+    halfNew[L"\\sub.ini"] = "new beside";
     WriteTree(install, tree);
     Package();
     void* context = NewContext();
     ASSERT_EQ(Run(up.PreUpdate, context), 0);
-    // What a failed installer left: every file changed, a folder gone, one added.
+    // What a failed installer left: every file changed, a folder gone, one
+    // turned into a file, files added at the top and in a folder kept.
     WriteTree(install, halfNew);
     RemovePath(install + L"cfg");
+    RemovePath(install + L"sub");
+    WriteFileText(install + L"sub", "a file where a folder was");
     WriteFileText(install + L"extra.dll", "extra");
-    // Left read-only, and one name made a hard link to a file elsewhere.
+    WriteFileText(install + L"lib\\new.dll", "new");
+    // Left read-only, and names made hard links to files elsewhere, one of
+    // them read-only and unknown to the backup.
     ::SetFileAttributesW((install + L"f25.dll").c_str(), FILE_ATTRIBUTE_READONLY);
-    const std::wstring victim = TempDir(L"victim") + L"victim.dll";
+    ::SetFileAttributesW((install + L"extra.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    const std::wstring victims = TempDir(L"victim"), victim = victims + L"victim.dll";
     WriteFileText(victim, "victim");
     RemovePath(install + L"f17.dll");
     ASSERT_TRUE(::CreateHardLinkW((install + L"f17.dll").c_str(), victim.c_str(), nullptr));
+    const std::wstring readOnlyVictim = victims + L"readonly.dll";
+    WriteFileText(readOnlyVictim, "victim");
+    ::SetFileAttributesW(readOnlyVictim.c_str(), FILE_ATTRIBUTE_READONLY);
+    ASSERT_TRUE(
+        ::CreateHardLinkW((install + L"linked.dll").c_str(), readOnlyVictim.c_str(), nullptr));
     std::vector<ikx::UniqueFile> readers;
     for (const wchar_t* held : {L"f13.dll", L"f21.dll"}) {
         readers.emplace_back(::CreateFileW((install + held).c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -424,15 +449,22 @@ TEST_F(UpdateTest, RollbackPutsBackAllButTheFilesHeldOpen) {
     for (const auto& [name, bytes] : tree) {
         if (bytes == "<dir>") continue;
         const bool held = name == L"\\f13.dll" || name == L"\\f21.dll";
-        EXPECT_EQ(ReadBytes(install + name), held ? "half new" : bytes) << Narrow(name);
+        const bool belowFile = name == L"\\sub\\b.ini";
+        EXPECT_EQ(ReadBytes(install + name), held        ? halfNew[name]
+                                             : belowFile ? ""
+                                                         : bytes)
+            << Narrow(name);
     }
-    EXPECT_FALSE(PathExists(install + L"extra.dll"));
+    EXPECT_FALSE(PathExists(install + L"extra.dll") || PathExists(install + L"lib\\new.dll"));
     EXPECT_EQ(ReadBytes(victim), "victim");
-    for (const char* held : {"f13.dll", "f21.dll"}) {
-        EXPECT_TRUE(
-            Logged("Could not restore (" + std::string(held) + ") from the backup. (Error: 32)"));
+    EXPECT_EQ(ReadBytes(readOnlyVictim), "victim");
+    EXPECT_TRUE(::GetFileAttributesW(readOnlyVictim.c_str()) & FILE_ATTRIBUTE_READONLY);
+    for (const char* held :
+         {"f13.dll) from the backup. (Error: 32)", "f21.dll) from the backup. (Error: 32)",
+          "sub) from the backup. (Error: 267)", "sub\\b.ini) from the backup. (Error: 3)"}) {
+        EXPECT_TRUE(Logged("Could not restore (" + std::string(held))) << held;
     }
-    EXPECT_EQ(log.CountStarting("Could not restore ("), 2);
+    EXPECT_EQ(log.CountStarting("Could not restore ("), 4);
     EXPECT_TRUE(
         Logged("The restored install folder does not match the backup (f13.dll, error 0)."));
 }
@@ -468,7 +500,9 @@ TEST_F(UpdateTest, PostUpdateCleansUpAndLaterRollbacksAreRefused) {
     EXPECT_FALSE(PathExists(sensorData));
     const std::wstring privateFolder = WindowsTemp() + L"\\KXE_Private\\";
     const std::vector<std::wstring> pending = RestartDeletes();
-    EXPECT_FALSE(pending.empty());
+    EXPECT_TRUE(std::any_of(pending.begin(), pending.end(), [](const std::wstring& path) {
+        return path.size() > 9 && path.compare(path.size() - 9, 9, L"\\busy.dat") == 0;
+    })) << "the file still in use, not only its folder";
     for (const std::wstring& path : pending) {
         EXPECT_EQ(_wcsnicmp(path.c_str(), privateFolder.c_str(), privateFolder.size()), 0)
             << Narrow(path);
