@@ -203,34 +203,13 @@ TEST_F(FileOps, CopyDirectoryRefusesAFileTargetBadArgumentsAndMissingSource) {
               0u);
     holder.reset();
     EXPECT_EQ(ReadBytes(victim), "victim");
-    const auto onlyTreeNames = [&](const std::wstring& folder) {
-        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-            if (!entry.is_regular_file()) continue;
-            const std::wstring name = entry.path().lexically_relative(folder).wstring();
-            if (std::none_of(std::begin(kTree), std::end(kTree),
-                             [&](const auto& file) { return name == file.name; }))
-                return false;
-        }
-        return true;
-    };
-    EXPECT_TRUE(onlyTreeNames(linked));
-
-    // Nor is a name found where the copy is put first ever written through:
-    // with every name it could take there a link to someone else's file, the
-    // copy fails (80).
-    RemoveTree(linked);
-    fs::create_directories(linked);
-    ASSERT_TRUE(::CreateHardLinkW((linked + L"ro.txt").c_str(), victim.c_str(), nullptr));
-    for (unsigned count = 1; count <= 64; ++count) {
-        wchar_t name[16] = {};  // this process's id and a count, as copies name themselves
-        _snwprintf_s(name, _countof(name), _TRUNCATE, L"~ikx%08x",
-                     (::GetCurrentProcessId() << 16) ^ count);
-        ASSERT_TRUE(::CreateHardLinkW((linked + name).c_str(), victim.c_str(), nullptr));
+    for (const auto& entry : fs::recursive_directory_iterator(linked)) {
+        const std::wstring name = entry.path().lexically_relative(linked).wstring();
+        EXPECT_TRUE(!entry.is_regular_file() ||
+                    std::any_of(std::begin(kTree), std::end(kTree),
+                                [&](const auto& file) { return name == file.name; }))
+            << Narrow(name);
     }
-    EXPECT_EQ(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(),
-                                 linked.substr(0, linked.size() - 1).c_str()),
-              DWORD(ERROR_FILE_EXISTS));
-    EXPECT_EQ(ReadBytes(victim), "victim");
 }
 
 // A planted link (a junction on Windows) is never followed: nothing outside

@@ -1,7 +1,8 @@
 #include "win32/file_ops.h"
 
+#include <bcrypt.h>
+
 #include <algorithm>
-#include <atomic>
 #include <memory>
 #include <new>
 
@@ -168,14 +169,10 @@ DWORD CopyInto(const std::wstring& source, HANDLE target) {
                : ::GetLastError();
 }
 
-// A fresh name beside `target` for the copy that replaces it; short, so that
-// it fits wherever the target's own name does.
+// A fresh name beside `target` for the copy that replaces it: a user who may
+// write to the folder cannot prepare it.
 std::wstring NameBeside(const std::wstring& target) {
-    static std::atomic<unsigned> count{0};
-    const unsigned unique = (::GetCurrentProcessId() << 16) ^ ++count;
-    wchar_t name[16] = {};
-    _snwprintf_s(name, _countof(name), _TRUNCATE, L"~ikx%08x", unique);
-    return target.substr(0, target.find_last_of(L'\\') + 1) + name;
+    return target.substr(0, target.find_last_of(L'\\') + 1) + UnguessableName(L"~ikx");
 }
 
 // CleanDirectory below its checks of the caller's path; recursions start here.
@@ -271,6 +268,16 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
         return ERROR_ACCESS_DENIED;
     }
     return CleanFolderTree(folder, removeSelf, delayOnFailure);
+}
+
+std::wstring UnguessableName(const std::wstring& stem) {
+    uint8_t random[8] = {};
+    ::BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    wchar_t suffix[2 * sizeof random + 1] = {};
+    for (size_t i = 0; i < sizeof random; ++i) {
+        _snwprintf_s(suffix + 2 * i, 3, _TRUNCATE, L"%02x", random[i]);
+    }
+    return stem + L"." + suffix;
 }
 
 DWORD DeleteFileItself(const std::wstring& path) {

@@ -40,6 +40,10 @@ DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target);
 // link or folder is refused.
 DWORD DeleteFileItself(const std::wstring& path);
 
+// "<stem>.<16 hex digits>" from the system's random numbers: a name for what
+// is put beside other files that nobody can prepare in advance.
+std::wstring UnguessableName(const std::wstring& stem);
+
 // Whether a copy replaces a file of the destination name, or only ever makes
 // a new one (a kept log never takes the place of another file).
 enum class CopyTarget { kReplace, kNewFile };

@@ -1,7 +1,6 @@
 #include "win32/work_folders.h"
 
 #include <aclapi.h>
-#include <bcrypt.h>
 #include <sddl.h>
 
 #include <cwchar>
@@ -103,17 +102,6 @@ FolderTrust TrustOfHeld(const std::wstring& path, HANDLE folder) {
         return FolderTrust::kForeignOwner;
     }
     return DaclLetsOthersWrite(dacl) ? FolderTrust::kOpenToUsers : FolderTrust::kTrusted;
-}
-
-// "<name>.<16 hex digits>": unguessable, so nobody can prepare that name.
-std::wstring UniqueName(const std::wstring& name) {
-    uint8_t random[8] = {};
-    ::BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
-    wchar_t suffix[2 * sizeof random + 1] = {};
-    for (size_t i = 0; i < sizeof random; ++i) {
-        _snwprintf_s(suffix + 2 * i, 3, _TRUNCATE, L"%02x", random[i]);
-    }
-    return name + L"." + suffix;
 }
 
 // The last component of a path without a trailing backslash.
@@ -238,7 +226,7 @@ DWORD MoveAside(const std::wstring& path, Aside mode) {
     const std::wstring self = WithoutTrailingBackslash(path);
     const DWORD attributes = ::GetFileAttributesW(self.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
-    const std::wstring name = UniqueName(LeafName(self));
+    const std::wstring name = UnguessableName(LeafName(self));
     if (mode == Aside::kKeep) {
         const std::wstring beside = self.substr(0, self.size() - LeafName(self).size()) + name;
         return IsReparsePoint(attributes) ? MoveLinkAside(self, beside)
@@ -266,7 +254,7 @@ DWORD TakeWorkFolder(const std::wstring& path, Aside mode, WorkFolder& folder, F
 DWORD RemoveWorkFolder(WorkFolder& folder) {
     if (!folder.Held()) return ERROR_INVALID_HANDLE;
     const std::wstring self = WithoutTrailingBackslash(folder.Path());
-    const std::wstring name = UniqueName(LeafName(self));
+    const std::wstring name = UnguessableName(LeafName(self));
     WorkFolder area;
     DWORD error = TakePrivateFolder(area);
     // The hold gives way to a handle that may move it: the folder is ours, so
@@ -290,7 +278,7 @@ DWORD RemoveWorkFolder(WorkFolder& folder) {
 DWORD MakeRunFolder(WorkFolder& folder) {
     WorkFolder area;
     if (const DWORD error = TakePrivateFolder(area)) return error;
-    return MakeWorkFolder(area.Path() + UniqueName(L"run"), folder);
+    return MakeWorkFolder(area.Path() + UnguessableName(L"run"), folder);
 }
 
 std::wstring PrivateFolderPath() {
