@@ -295,17 +295,11 @@ namespace {
 // Puts a copy at the name of a file that has others: beside it first, then
 // renamed over it, so that the other names keep their file.
 DWORD ReplaceByRename(const std::wstring& source, const std::wstring& target) {
-    DWORD error = ERROR_FILE_EXISTS;
-    for (int attempt = 0; attempt < 3 && error == ERROR_FILE_EXISTS; ++attempt) {
-        const std::wstring beside = NameBeside(target);
-        if (!::CopyFileW(source.c_str(), beside.c_str(), TRUE)) {
-            error = ::GetLastError();  // a name taken by an earlier run is tried anew
-            continue;
-        }
-        if (::MoveFileExW(beside.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
-        error = ::GetLastError();
-        DeleteFileItself(beside);
-    }
+    const std::wstring beside = NameBeside(target);
+    if (!::CopyFileW(source.c_str(), beside.c_str(), TRUE)) return ::GetLastError();
+    if (::MoveFileExW(beside.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
+    const DWORD error = ::GetLastError();
+    DeleteFileItself(beside);
     return error;
 }
 
