@@ -99,7 +99,6 @@ DWORD RefuseLinkedCopy() {
 struct NameFacts {
     DWORD attributes = 0;
     DWORD links = 0;
-    bool folder = false;
 };
 
 // Opens the name itself, never what a link points to, and refuses a link or
@@ -116,9 +115,9 @@ DWORD OpenItself(const std::wstring& path, DWORD access, DWORD share, UniqueFile
         !::GetFileInformationByHandleEx(file.get(), FileStandardInfo, &standard, sizeof standard)) {
         return ::GetLastError();
     }
-    facts = {tag.FileAttributes, standard.NumberOfLinks, standard.Directory != FALSE};
+    facts = {tag.FileAttributes, standard.NumberOfLinks};
     if (IsReparsePoint(facts.attributes)) return kErrorReparsePointEncountered;
-    return facts.folder ? ERROR_DIRECTORY : 0;
+    return standard.Directory ? ERROR_DIRECTORY : 0;
 }
 
 // Opens the file at `path` to replace or delete it. A plain file with no

@@ -27,11 +27,13 @@ DWORD RemoveLinkItself(const std::wstring& path);
 // in either tree fails the copy: nothing is read or written through one.
 DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination);
 
-// Copies a file to `target` as a new file. A file already at that name is
-// replaced (copied beside it, then renamed over it), never written to: the
-// name may be a hard or symbolic link to a file of someone else's. A link or
-// folder at the name is refused (4395, 267); a file held open without delete
-// sharing fails the copy (32) and is left as it is.
+// Copies a file to `target` without ever writing through the name found
+// there, which may be a hard or symbolic link to a file of someone else's. A
+// free name is made new; an existing file is written through a handle on the
+// name itself once that handle shows no other name reaches it; a file with
+// other names is replaced (copied beside it, then renamed over it). A link or
+// folder at the name is refused (4395, 267); a file held open for writing, or
+// without read sharing, fails the copy (32) and is left as it is.
 DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target);
 
 // Deletes the file at `path` through a handle on the name itself: a read-only
