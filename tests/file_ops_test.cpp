@@ -6,7 +6,7 @@
 #include "deploy/backup_manifest.h"
 #include "deploy/staging.h"
 #include "win32/folder_rules.h"
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 #include "platform/test_seams.h"
 
 #include <sddl.h>

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 
 namespace ikx {
 

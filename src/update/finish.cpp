@@ -4,7 +4,7 @@
 
 #include "deploy/backup_manifest.h"
 #include "deploy/backup_restore.h"
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 #include "sensor/sensor_registry.h"
 #include "deploy/staging.h"
 #include "log/log.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "log/log.h"
-#include "win32/child_environment.h"
+#include "workfolders/child_environment.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
 #include "platform/test_seams.h"

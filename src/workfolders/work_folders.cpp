@@ -1,4 +1,4 @@
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -10,7 +10,7 @@
 #include "platform/test_seams.h"
 #include "win32/file_ops.h"
 #include "win32/folder_rules.h"
-#include "win32/handle_tree.h"
+#include "workfolders/handle_tree.h"
 
 namespace ikx {
 namespace {

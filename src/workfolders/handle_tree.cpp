@@ -1,4 +1,4 @@
-#include "win32/handle_tree.h"
+#include "workfolders/handle_tree.h"
 
 #include <winternl.h>
 

@@ -1,4 +1,4 @@
-#include "win32/child_environment.h"
+#include "workfolders/child_environment.h"
 
 #include <algorithm>
 #include <string>

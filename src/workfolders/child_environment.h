@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 
 namespace ikx {
 
