@@ -26,7 +26,7 @@
 #include "deploy/backup_restore.h"
 #include "deploy/decompress.h"
 #include "win32/file_ops.h"
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 #include "update_world.h"
 #include "timing.h"
 

@@ -6,10 +6,11 @@
 #include "deploy/backup_manifest.h"
 #include "deploy/staging.h"
 #include "win32/folder_rules.h"
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 #include "platform/test_seams.h"
 
 #include <sddl.h>
+#include <winternl.h>
 
 #include <cstddef>
 #include <cstring>
@@ -21,6 +22,22 @@ using namespace testsupport;
 namespace {
 
 constexpr std::chrono::seconds kLogWait(5);
+
+std::wstring WindowsTempFolder() {
+    std::wstring temp;
+    ikx::GetWindowsTempFolder(temp);
+    return temp + L"\\";
+}
+
+// The private folders in the Windows temp folder, by name.
+std::vector<std::wstring> PrivateFolders() {
+    std::vector<std::wstring> names;
+    for (const auto& entry : fs::directory_iterator(WindowsTempFolder())) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name.rfind(L"KXE_Private", 0) == 0) names.push_back(name);
+    }
+    return names;
+}
 
 TEST_F(FileOps, CleanEmptiesReadOnlyTreesAndRefusesMissingOrEmptyPaths) {
     std::wstring tree = MakeTree();
@@ -283,8 +300,11 @@ TEST_F(FileOps, TreesMovedAsideAreDeletedThroughHandlesNeverThroughASwappedPath)
     EXPECT_TRUE(swapped);
     EXPECT_FALSE(fs::exists(foreign));
     EXPECT_EQ(ReadBytes(outside + L"\\keep.txt"), "keep");
-    RemoveTree(ikx::PrivateFolderPath(), true);
-    RemoveTree(ikx::PrivateFolderPath());
+    // The link stayed where the walk could not remove it (Wine resolves a
+    // handle on it): gone, the next sweep takes the rest.
+    for (const std::wstring& name : PrivateFolders()) RemoveTree(WindowsTempFolder() + name, true);
+    ikx::SweepPrivateFolders();
+    EXPECT_TRUE(PrivateFolders().empty());
 
     // Without a link in it, a tree goes at once, read-only files and all:
     // nothing is left aside for the next restart.
@@ -295,7 +315,136 @@ TEST_F(FileOps, TreesMovedAsideAreDeletedThroughHandlesNeverThroughASwappedPath)
     }
     EXPECT_EQ(ikx::MoveAside(foreign, ikx::Aside::kDelete), 0u);
     EXPECT_FALSE(fs::exists(foreign));
-    EXPECT_TRUE(fs::is_empty(ikx::PrivateFolderPath()));
+    EXPECT_TRUE(PrivateFolders().empty());
+}
+
+// A read-only, hidden or system file met by the walk keeps those bits when
+// it has other names: cleared through a hard link's handle, they would be
+// cleared for the file a user linked to. Such a name is left, not forced.
+TEST_F(FileOps, TreesMovedAsideLeaveTheAttributesOfHardLinkedFilesAlone) {
+    const std::wstring victim = dir_ + L"victim.txt";
+    WriteBytes(victim, "victim");
+    constexpr DWORD kBits = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    ::SetFileAttributesW(victim.c_str(), kBits);
+    std::wstring foreign;
+    ikx::GetWindowsTempFolder(foreign);
+    foreign += L"\\ikxtest_linked";
+    fs::create_directories(foreign);
+    ASSERT_TRUE(::CreateHardLinkW((foreign + L"\\link.txt").c_str(), victim.c_str(), nullptr));
+    EXPECT_EQ(ikx::MoveAside(foreign, ikx::Aside::kDelete), 0u);
+    EXPECT_FALSE(fs::exists(foreign));
+    EXPECT_EQ(::GetFileAttributesW(victim.c_str()) & kBits, kBits);
+    EXPECT_EQ(ReadBytes(victim), "victim");
+}
+
+// Opens relative to `parent`, creating a folder: no path is ever that long.
+ikx::UniqueFile CreateFolderBelow(HANDLE parent, const std::wstring& name) {
+    UNICODE_STRING relative = {static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                               static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                               const_cast<wchar_t*>(name.c_str())};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &relative, OBJ_CASE_INSENSITIVE, parent, nullptr);
+    IO_STATUS_BLOCK status = {};
+    HANDLE handle = nullptr;
+    const NTSTATUS result =
+        ::NtCreateFile(&handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, &attributes, &status, nullptr, 0,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_CREATE,
+                       FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    return ikx::UniqueFile(result >= 0 ? handle : INVALID_HANDLE_VALUE);
+}
+
+// Plants `chains` times `levels` + 1 nested folders at `root`: short chains
+// made side by side, each then moved into the bottom of the one before, so
+// that nothing is made deep down (Wine's cost of a make grows with depth).
+bool PlantDeepTree(const std::wstring& root, int chains, int levels) {
+    fs::create_directories(root);
+    std::wstring bottom;
+    for (int i = 0; i < levels; ++i) bottom += L"\\d";
+    for (int chain = 0; chain < chains; ++chain) {
+        const std::wstring top = root + L"\\c" + std::to_wstring(chain);
+        fs::create_directories(top);
+        ikx::UniqueFile level(::CreateFileW(top.c_str(), FILE_LIST_DIRECTORY,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                            nullptr));
+        for (int i = 0; i < levels && level.valid(); ++i)
+            level = CreateFolderBelow(level.get(), L"d");
+        if (!level.valid()) return false;
+    }
+    for (int chain = chains - 1; chain > 0; --chain) {
+        const std::wstring from = L"\\\\?\\" + root + L"\\c" + std::to_wstring(chain);
+        const std::wstring into = L"\\\\?\\" + root + L"\\c" + std::to_wstring(chain - 1) + bottom +
+                                  L"\\c" + std::to_wstring(chain);
+        if (!::MoveFileW(from.c_str(), into.c_str())) return false;
+    }
+    return true;
+}
+
+// A user may plant a tree thousands of levels deep (opens relative to a
+// handle know no path limit). The walk that removes it keeps its stack and
+// memory bounded: here on a thread with a smaller stack than a 32-bit
+// host's, it returns, and the process lives.
+TEST_F(FileOps, ATreeTenThousandLevelsDeepIsMovedAsideOnASmallStack) {
+    std::wstring deep;
+    ikx::GetWindowsTempFolder(deep);
+    deep += L"\\ikxtest_deep";
+    ASSERT_TRUE(PlantDeepTree(deep, 100, 100));
+    static std::wstring path;
+    static DWORD result;
+    path = deep;
+    result = 1;
+    const ikx::UniqueHandle thread(::CreateThread(
+        nullptr, 256 * 1024,
+        [](void*) -> DWORD {
+            result = ikx::MoveAside(path, ikx::Aside::kDelete);
+            return 0;
+        },
+        nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    ASSERT_TRUE(thread.valid());
+    ASSERT_EQ(::WaitForSingleObject(thread.get(), 600000), DWORD(WAIT_OBJECT_0));
+    EXPECT_EQ(result, 0u);
+    EXPECT_FALSE(fs::exists(deep));
+    // What lay too deep to walk at once waits in a private folder; each sweep
+    // takes as much again, and nothing there holds on.
+    const size_t sweeps = 101 * 100 / ikx::kMaxWalkDepth + 4;
+    for (size_t sweep = 0; sweep < sweeps && !PrivateFolders().empty(); ++sweep)
+        ikx::SweepPrivateFolders();
+    EXPECT_TRUE(PrivateFolders().empty());
+}
+
+// Names nobody can prepare come from the system's random numbers. When the
+// system refuses them there is no such name: nothing is moved, copied or
+// made under a name anyone could have made first ("stem.0000000000000000").
+TEST_F(FileOps, WithoutRandomNumbersNothingIsMovedCopiedOrMadeUnderAGuessableName) {
+    const std::wstring foreign = WindowsTempFolder() + L"ikxtest_random";
+    fs::create_directories(foreign);
+    const std::wstring source = dir_ + L"source.txt", victim = dir_ + L"victim.txt",
+                       target = dir_ + L"target.txt";
+    WriteBytes(source, "new");
+    WriteBytes(victim, "victim");
+    ASSERT_TRUE(::CreateHardLinkW(target.c_str(), victim.c_str(), nullptr));
+    std::wstring name = L"unchanged";
+    ikx::WorkFolder run;
+    ::SetEnvironmentVariableW(L"IKX_TEST_RANDOM_FAILS", L"1");
+    EXPECT_NE(ikx::UnguessableName(L"stem", name), 0u);
+    EXPECT_NE(ikx::MoveAside(foreign, ikx::Aside::kDelete), 0u);
+    EXPECT_NE(ikx::MoveAside(foreign, ikx::Aside::kKeep), 0u);
+    EXPECT_NE(ikx::CopyReplacingName(source, target), 0u);
+    EXPECT_NE(ikx::MakePrivateFolder(run), 0u);
+    ::SetEnvironmentVariableW(L"IKX_TEST_RANDOM_FAILS", nullptr);
+    EXPECT_EQ(name, L"unchanged");
+    EXPECT_TRUE(fs::exists(foreign) && !run.Held());
+    EXPECT_EQ(ReadBytes(target), "victim");
+    for (const std::wstring& folder : {dir_, WindowsTempFolder()}) {
+        for (const auto& entry : fs::directory_iterator(folder))
+            EXPECT_EQ(entry.path().wstring().find(L".0000000000000000"), std::wstring::npos);
+    }
+    EXPECT_TRUE(PrivateFolders().empty());
+    // With them, each name is new.
+    EXPECT_EQ(ikx::UnguessableName(L"stem", name), 0u);
+    EXPECT_EQ(name.size(), 4 + 1 + 16u);
+    EXPECT_EQ(ikx::MoveAside(foreign, ikx::Aside::kDelete), 0u);
+    EXPECT_FALSE(fs::exists(foreign));
 }
 
 TEST_F(FileOps, TryCopyCopiesUnderTheDestinationNameAndRetriesOnlyAMissingFile) {

@@ -25,7 +25,7 @@ TEST_F(InstallFlow, FreshInstallLeavesARunningSensorAndUninstallRemovesIt) {
     EXPECT_TRUE(Has(installed[0], "received command 0x5001")) << installed[0];
     // The installer unpacked into a folder of its own, not the shared temp
     // folder, gone with the run; its path held the system folders only.
-    const std::string run = Narrow(WindowsTemp()) + "\\KXE_Private\\run.";
+    const std::string run = Narrow(WindowsTemp()) + "\\KXE_Private.";
     const std::string temp = installed[0].substr(5, installed[0].find('|') - 5);
     EXPECT_TRUE(temp.rfind(run, 0) == 0 && Has(installed[0], "|TMP=" + temp + "|")) << installed[0];
     EXPECT_TRUE(Has(installed[0],

@@ -11,6 +11,7 @@
 #include "win32/folder_rules.h"
 #include "win32/processes.h"
 #include "win32/registry.h"
+#include "workfolders/child_environment.h"
 #include "in_process.h"
 #include "platform/clock.h"
 #include "platform/text.h"
@@ -19,6 +20,18 @@ using namespace testsupport;
 using std::chrono::seconds;
 
 namespace {
+
+// The launcher and the runtime step as the product calls them: a run folder
+// and environment of their own each time.
+bool Launch(const wchar_t* program, const wchar_t* arguments) {
+    ikx::ChildEnvironment child;
+    return ikx::LaunchCmd(program, arguments, child);
+}
+
+bool InstallRuntime(const std::wstring& setupFolder, bool x64) {
+    ikx::ChildEnvironment child;
+    return ikx::CheckAndInstallVcRedistributable(setupFolder, x64, child);
+}
 
 constexpr wchar_t kRuntime64[] = L"{7D0B74C2-C3F8-4AF1-940F-CD79AB4B2DCE}";
 constexpr wchar_t kRuntime32[] = L"{0FA68574-690B-4B00-89AA-B28946231449}";
@@ -157,33 +170,76 @@ std::string Describe(const Copies& copies) {
 TEST_F(ProcessesTest, LaunchQuotesThePathAndSucceedsWhateverTheExitCode) {
     const std::wstring program = Place(L"vcredist_x64.exe");
     ::SetEnvironmentVariableW(L"IKX_STANDIN_EXIT_CODE", L"1603");
-    EXPECT_TRUE(ikx::LaunchCmd(program.c_str(), L"/q"));
+    EXPECT_TRUE(Launch(program.c_str(), L"/q"));
     ::SetEnvironmentVariableW(L"IKX_STANDIN_EXIT_CODE", nullptr);
     EXPECT_EQ(TakeJournal(program), "\"" + Narrow(program) + "\" /q");
     // TEMP and TMP name a folder made for the run alone, removed after it.
     const std::string environment = ReadBytes(program + L".journal.environment");
     std::wstring windowsTemp;
     ikx::GetWindowsTempFolder(windowsTemp);
-    const std::string run = Narrow(windowsTemp) + "\\KXE_Private\\run.";
+    const std::string run = Narrow(windowsTemp) + "\\KXE_Private.";
     const std::string temp = environment.substr(5, environment.find('|') - 5);
     EXPECT_EQ(temp.rfind(run, 0), 0u) << environment;
     EXPECT_NE(environment.find("|TMP=" + temp + "|"), std::string::npos) << environment;
     EXPECT_NE(environment.find("|TEMP folder present=1"), std::string::npos) << environment;
     EXPECT_FALSE(PathExists(Widen(temp)));
-    EXPECT_TRUE(ikx::LaunchCmd(program.c_str(), nullptr));
+    EXPECT_TRUE(Launch(program.c_str(), nullptr));
     EXPECT_EQ(TakeJournal(program), "\"" + Narrow(program) + "\"");
 
-    EXPECT_FALSE(ikx::LaunchCmd(nullptr, L"/q"));
-    EXPECT_FALSE(ikx::LaunchCmd(L"", nullptr));
-    EXPECT_FALSE(ikx::LaunchCmd((launchDir_ + L"missing.exe").c_str(), L"/q"));
+    EXPECT_FALSE(Launch(nullptr, L"/q"));
+    EXPECT_FALSE(Launch(L"", nullptr));
+    EXPECT_FALSE(Launch((launchDir_ + L"missing.exe").c_str(), L"/q"));
     EXPECT_TRUE(log.WaitFor("Create process failed. error:2", seconds(5)));
     EXPECT_EQ(log.Count("Invalid program name."), 2);
+}
+
+// A name the product would choose in the shared temp folder, taken first by
+// a user as a file or a folder held open, stops no program: each run's
+// folder is made afresh under a name nobody can know. The program starts in
+// that folder, not in this process's current one.
+TEST_F(ProcessesTest, ATakenPrivateNameStopsNoLaunchAndProgramsStartInTheirRunFolder) {
+    const std::wstring program = Place(L"vcredist_x64.exe");
+    std::wstring windowsTemp;
+    ikx::GetWindowsTempFolder(windowsTemp);
+    const std::wstring taken = windowsTemp + L"\\KXE_Private";
+    const auto hold = [&](DWORD flags) {
+        return ikx::UniqueFile(::CreateFileW(taken.c_str(), GENERIC_READ,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             OPEN_EXISTING, flags, nullptr));
+    };
+    const struct {
+        const char* label;
+        std::function<ikx::UniqueFile()> plant;
+    } rows[] = {
+        {"a file held open", [&] { return WriteBytes(taken, "mine"), hold(0); }},
+        {"a folder held open",
+         [&] {
+             return fs::create_directories(taken + L"\\inside"), hold(FILE_FLAG_BACKUP_SEMANTICS);
+         }},
+    };
+    for (const auto& row : rows) {
+        fs::remove_all(taken);
+        const ikx::UniqueFile held = row.plant();
+        ASSERT_TRUE(held.valid()) << row.label;
+        log.Clear();
+        EXPECT_TRUE(Launch(program.c_str(), L"/q")) << row.label;
+        EXPECT_EQ(TakeJournal(program), "\"" + Narrow(program) + "\" /q") << row.label;
+        const std::string environment = ReadBytes(program + L".journal.environment");
+        ::DeleteFileW((program + L".journal.environment").c_str());
+        ASSERT_GT(environment.size(), 5u) << row.label;
+        const std::string temp = environment.substr(5, environment.find('|') - 5);
+        EXPECT_NE(environment.find("|TEMP folder present=1|CWD=" + temp + "\n"), std::string::npos)
+            << environment;
+        EXPECT_EQ(log.CountStarting("Create process failed."), 0) << row.label;
+        EXPECT_TRUE(fs::exists(taken)) << "what the user made is theirs";
+    }
+    fs::remove_all(taken);
 }
 
 TEST_F(ProcessesTest, ProgramOutlivingWaitIsLeftRunning) {
     const std::wstring program = Place(L"sleeper.exe");
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(ikx::LaunchCmd(program.c_str(), L"--wait"));
+    EXPECT_FALSE(Launch(program.c_str(), L"--wait"));
     const auto waited = std::chrono::steady_clock::now() - start;
     // It waited out its time-out (scaled here); how fast it returned is not asserted.
     EXPECT_GE(waited, std::chrono::milliseconds(ikx::ScaledMs(20 * 60 * 1000)) * 9 / 10);
@@ -206,7 +262,7 @@ TEST_F(ProcessesTest, VcRedistRunsOnlyTheInstallerOfAMissingRuntime) {
     for (const bool x64 : {true, false}) {
         const std::wstring installer = Installer(x64);
         log.Clear();
-        EXPECT_TRUE(ikx::CheckAndInstallVcRedistributable(setupDir_, x64));
+        EXPECT_TRUE(InstallRuntime(setupDir_, x64));
         EXPECT_EQ(TakeJournal(installer), "\"" + Narrow(installer) + "\" /q /norestart");
         EXPECT_EQ(TakeJournal(Installer(!x64)), "0 lines");
         EXPECT_TRUE(log.WaitFor("Start to install VC runtime", seconds(5)));
@@ -215,18 +271,18 @@ TEST_F(ProcessesTest, VcRedistRunsOnlyTheInstallerOfAMissingRuntime) {
         const std::wstring msi = BinDir() + (x64 ? L"vcruntime_x64.msi" : L"vcruntime_x86.msi");
         ASSERT_EQ(::MsiInstallProductW(msi.c_str(), L""), UINT(ERROR_SUCCESS));
         log.Clear();
-        EXPECT_FALSE(ikx::CheckAndInstallVcRedistributable(setupDir_, x64));
+        EXPECT_FALSE(InstallRuntime(setupDir_, x64));
         EXPECT_TRUE(log.WaitFor("VC runtime installed", seconds(5)));
         EXPECT_FALSE(log.Contains("Start to install VC runtime"));
         EXPECT_EQ(TakeJournal(installer), "0 lines");
         // The other runtime has its own product code and is still missing.
-        EXPECT_TRUE(ikx::CheckAndInstallVcRedistributable(setupDir_, !x64));
+        EXPECT_TRUE(InstallRuntime(setupDir_, !x64));
         EXPECT_EQ(TakeJournal(Installer(!x64)),
                   "\"" + Narrow(Installer(!x64)) + "\" /q /norestart");
         UninstallProduct(x64 ? kRuntime64 : kRuntime32);
     }
     ::DeleteFileW(Installer(true).c_str());
-    EXPECT_FALSE(ikx::CheckAndInstallVcRedistributable(setupDir_, true));
+    EXPECT_FALSE(InstallRuntime(setupDir_, true));
     EXPECT_TRUE(log.WaitFor("Fail to install VC runtime", seconds(5)));
     EXPECT_TRUE(log.Contains("Create process failed. error:2"));
 }

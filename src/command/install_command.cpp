@@ -16,6 +16,7 @@
 #include "hostagent/nipc_channel.h"
 #include "win32/processes.h"
 #include "win32/registry.h"
+#include "workfolders/child_environment.h"
 #include "sensor/sensor_registry.h"
 #include "sensor/installed.h"
 #include "platform/text.h"
@@ -182,7 +183,8 @@ bool TriggerInstaller(const std::wstring& installer, const std::wstring& working
 bool InstallIKX(NipcObject& ipc, const StagingPaths& paths, bool oldFound, bool isWow64) {
     LOG_TRACE("Enter InstallIKX");
     // The package brings the runtime installers; whether one ran does not matter.
-    CheckAndInstallVcRedistributable(paths.setup, isWow64);
+    ChildEnvironment runtime;
+    CheckAndInstallVcRedistributable(paths.setup, isWow64, runtime);
     const uint32_t code = kInstallerCmdInstall + 2 * (oldFound ? 1 : 0);
     const bool installed = TriggerInstaller(paths.setup + kInstallerName, paths.setup, ipc, code);
     if (!installed) LOG_WARN("Trigger installer failed");
@@ -212,7 +214,8 @@ bool UnRegisterClient() {
                  L"-c=Unregister -Agent_guid=%ls -API_Key=%ls", agentGuid.c_str(), apiKey.c_str());
     // The credential goes on the client's command line and nowhere else.
     LOG_INFO("Unregister To Server...");
-    const bool ran = LaunchCmd(program.c_str(), arguments);
+    ChildEnvironment child;
+    const bool ran = LaunchCmd(program.c_str(), arguments, child);
     ::SecureZeroMemory(arguments, sizeof arguments);
     WipeText(apiKey);
     if (!ran) LOG_WARN("Unregister To Server failed");
@@ -244,7 +247,8 @@ bool OnCommandInstall(const Json::Value& request, Json::Value& response) {
     channel.Release();
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
-    KeepLog(paths.setup + L"debug", kInstallerLog, L"KXC_debug", L"Install", now);
+    KeepLog(staging, {L"Setup\\debug", paths.setup + L"debug"}, kInstallerLog, L"KXC_debug",
+            L"Install", now);
     RemoveStagingFolder(staging, paths.sensor);
     response["result_code"] = installed ? 0 : 1;
     return installed;

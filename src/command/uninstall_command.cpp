@@ -55,7 +55,8 @@ bool RemoveWithBackup(NipcObject& ipc) {
     if (!removed) LOG_TRACE_AS(kHandler, "Trigger uninstall failed");
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
-    KeepLog(paths.backup + L"debug", kInstallerLog, L"KXC_debug", L"Uninstall", now);
+    KeepLog(staging, {L"Backup\\debug", paths.backup + L"debug"}, kInstallerLog, L"KXC_debug",
+            L"Uninstall", now);
     RemoveStagingFolder(staging, paths.sensor);
     return removed;
 }

@@ -5,7 +5,7 @@
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
-#include "win32/child_environment.h"
+#include "workfolders/child_environment.h"
 
 namespace ikx {
 namespace {

@@ -2,10 +2,13 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <atomic>
+#include <vector>
 #include <cwchar>
 
 #include "deploy/decompress.h"
+#include "platform/clock.h"
 #include "win32/file_ops.h"
 #include "win32/folder_rules.h"
 #include "hostagent/host_agent.h"
@@ -49,10 +52,17 @@ PathKind GetPathKind(const std::wstring& path) {
 
 namespace {
 
-// A folder of ours, emptied in place as far as it goes.
-StagingPrep EmptyHeldFolder(const std::wstring& folder) {
+// A folder of ours, emptied in place through its handle as far as it goes;
+// each file that stayed is told as an emptying tells it.
+StagingPrep EmptyHeldFolder(const WorkFolder& folder) {
     StagingPrep prep;
-    prep.error = CleanDirectory(folder.c_str(), false, false);
+    std::vector<Leftover> leftovers;
+    prep.error = EmptyThroughHandle(folder.Handle(), folder.Path(), leftovers);
+    for (const Leftover& leftover : leftovers) {
+        if (leftover.folder) continue;
+        LOG_WARN_AS("CleanDirectory", "Delete file: (%ws) failed. (Error: %d)",
+                    (folder.Path() + leftover.path).c_str(), static_cast<int>(leftover.error));
+    }
     if (prep.error != 0) prep.step = StagingPrep::kNotEmptied;
     return prep;
 }
@@ -61,9 +71,10 @@ StagingPrep EmptyHeldFolder(const std::wstring& folder) {
 
 StagingPrep PrepareStagingFolder(const std::wstring& folder, WorkFolder& staging) {
     StagingPrep prep;
+    SweepPrivateFolders();
     const FolderTrust found = HoldTrustedFolder(folder, staging);
     if (found == FolderTrust::kTrusted) {
-        prep = EmptyHeldFolder(folder);
+        prep = EmptyHeldFolder(staging);
         if (prep.step != StagingPrep::kReady || staging.IsEmpty()) return prep;
         // Reported emptied, yet something stayed: a fresh folder is empty by
         // construction, so this one goes aside like any other.
@@ -148,8 +159,81 @@ std::wstring KeptLogName(const wchar_t* stem, const wchar_t* operation, const SY
     return name;
 }
 
-void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t* stem,
-             const wchar_t* operation, const SYSTEMTIME& local) {
+namespace {
+
+constexpr int kCopyAttempts = 5;
+constexpr DWORD kCopyRetryMs = 2000;
+constexpr DWORD kCopyChunk = 64 * 1024;
+
+// Opens the folders of `below`, one name at a time below `parent`, never a
+// link; a missing or other entry reads as a missing path.
+DWORD OpenFoldersBelow(HANDLE parent, const std::wstring& below, UniqueFile& folder) {
+    for (size_t start = 0; start < below.size();) {
+        const size_t end = std::min(below.find(L'\\', start), below.size());
+        const std::wstring name = below.substr(start, end - start);
+        start = end + 1;
+        if (name.empty()) continue;
+        UniqueFile next;
+        DWORD attributes = 0;
+        DWORD error = OpenBelow(folder ? folder.get() : parent, name,
+                                FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, next);
+        if (error == 0) error = AttributesOf(next.get(), attributes);
+        if (error == ERROR_FILE_NOT_FOUND || IsReparsePoint(attributes) ||
+            (error == 0 && !(attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+            return ERROR_PATH_NOT_FOUND;
+        }
+        if (error != 0) return error;
+        folder = std::move(next);
+    }
+    return folder ? 0 : static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+}
+
+// Copies the bytes of `file` below `from` into a new file `name` below `to`.
+DWORD CopyLogBelow(HANDLE from, const wchar_t* file, HANDLE to, const std::wstring& name) {
+    UniqueFile source, target;
+    DWORD attributes = 0;
+    DWORD error = OpenBelow(from, file, GENERIC_READ, source);
+    if (error == 0) error = AttributesOf(source.get(), attributes);
+    if (error == 0 && (IsReparsePoint(attributes) || (attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+        error = ERROR_FILE_NOT_FOUND;
+    }
+    if (error == 0) error = CreateFileBelow(to, name, target);
+    std::vector<char> buffer(kCopyChunk);
+    for (DWORD got = 0; error == 0; got = 0) {
+        DWORD written = 0;
+        if (!::ReadFile(source.get(), buffer.data(), kCopyChunk, &got, nullptr)) {
+            error = ::GetLastError();
+        } else if (got == 0) {
+            break;
+        } else if (!::WriteFile(target.get(), buffer.data(), got, &written, nullptr)) {
+            error = ::GetLastError();
+        } else if (written != got) {
+            error = ERROR_WRITE_FAULT;
+        }
+    }
+    return error;
+}
+
+// The copy's attempts, recorded as the retrying single-file copy records them.
+void CopyKeptLog(HANDLE debug, const std::wstring& shownSource, const wchar_t* file,
+                 const WorkFolder& kept, const std::wstring& keptName) {
+    const std::wstring shownTarget = WithoutTrailingBackslash(kept.Path()) + L"\\\\" + keptName;
+    for (int attempt = 0; attempt < kCopyAttempts; ++attempt) {
+        const DWORD error = CopyLogBelow(debug, file, kept.Handle(), keptName);
+        if (error == 0) return;
+        LOG_INFO_AS("TryCopyFile", "[%d]Copy failed \"%ws\" -> \"%ws\". Error code = : %lu",
+                    attempt, shownSource.c_str(), shownTarget.c_str(),
+                    static_cast<unsigned long>(error));
+        // A name that is taken stays taken: waiting would not make the file new.
+        if (error == ERROR_FILE_EXISTS) return;
+        SleepMs(kCopyRetryMs);
+    }
+}
+
+}  // namespace
+
+void KeepLog(const WorkFolder& staging, const KeptLogSource& source, const wchar_t* file,
+             const wchar_t* stem, const wchar_t* operation, const SYSTEMTIME& local) {
     const std::wstring keptLogs = GetStagingPaths().keptLogs;
     WorkFolder folder;
     FolderTrust found = FolderTrust::kMissing;
@@ -158,9 +242,13 @@ void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t
                  keptLogs.c_str(), static_cast<int>(error));
         return;
     }
-    const std::wstring keptName = KeptLogName(stem, operation, local);
-    TryCopyFile(debugFolder.c_str(), keptLogs.c_str(), file, keptName.c_str(),
-                CopyTarget::kNewFile);
+    const std::wstring shownSource = source.shown + L"\\" + file;
+    UniqueFile debug;
+    if (!staging.Held() || OpenFoldersBelow(staging.Handle(), source.below, debug) != 0) {
+        LOG_INFO_AS("TryCopyFile", "Cannot copy: \"%ws\" doesn't exist.", shownSource.c_str());
+        return;
+    }
+    CopyKeptLog(debug.get(), shownSource, file, folder, KeptLogName(stem, operation, local));
 }
 
 namespace {

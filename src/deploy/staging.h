@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 
 namespace ikx {
 
@@ -36,8 +36,9 @@ enum class PathKind { kMissing, kFile, kDirectory };
 PathKind GetPathKind(const std::wstring& path);
 
 // Makes the staging folder an empty directory of our own and holds it in
-// `staging`. A folder of ours is emptied in place (kNotEmptied when that
-// fails: it stays held). Anything else there (a file, a link, a folder someone
+// `staging`, after sweeping what earlier work left in private folders. A
+// folder of ours is emptied in place through its handle (kNotEmptied when
+// that fails: it stays held). Anything else there (a file, a link, a folder someone
 // else made or may write to) is moved aside, never walked, and the folder is
 // made anew with the protected DACL; so is a folder of ours that an emptying
 // reported empty but is not. When that fails the step is kNotCleared.
@@ -109,11 +110,20 @@ void CopySetupFiles(const StagingPaths& paths, bool hostAgentLibraries);
 // "<stem>_<operation>_YYYY_MM_DD_hh_mm_ss_mmm.log" from a local time, e.g.
 // KXC_debug_Install_2024_05_01_13_02_03_004.log.
 std::wstring KeptLogName(const wchar_t* stem, const wchar_t* operation, const SYSTEMTIME& local);
-// Copies debugFolder\file into the kept-log folder under KeptLogName, always
-// as a new file. The kept-log folder is used only as a folder of ours: one
-// that is not (open to users, owned by someone else, a link or a file) is
-// renamed aside with what it holds and made anew; otherwise logs why not.
-void KeepLog(const std::wstring& debugFolder, const wchar_t* file, const wchar_t* stem,
-             const wchar_t* operation, const SYSTEMTIME& local);
+// Where an installer's log is kept from: the folder `below` the held staging
+// folder (e.g. "Setup\debug"), which records name as `shown`.
+struct KeptLogSource {
+    const wchar_t* below;
+    std::wstring shown;
+};
+// Copies the source folder's `file` into the kept-log folder under
+// KeptLogName, always as a new file, with retries. It is read only through
+// the held staging folder, a name at a time and never through a link; when
+// the staging folder is not held there is nothing to read. The kept-log
+// folder is used only as a folder of ours: one that is not (open to users,
+// owned by someone else, a link or a file) is renamed aside with what it
+// holds and made anew; otherwise logs why not.
+void KeepLog(const WorkFolder& staging, const KeptLogSource& source, const wchar_t* file,
+             const wchar_t* stem, const wchar_t* operation, const SYSTEMTIME& local);
 
 }  // namespace ikx

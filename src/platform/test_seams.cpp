@@ -32,6 +32,12 @@ bool TestSaysOwnedByOthers(const std::wstring& path) {
     return false;
 }
 
+bool TestRandomFails() {
+    char value[2] = {};
+    return ::GetEnvironmentVariableA("IKX_TEST_RANDOM_FAILS", value, sizeof value) == 1 &&
+           value[0] == '1';
+}
+
 int TestWow64Answer() {
     static const int answer = [] {
         const char* text = std::getenv("IKX_TEST_WOW64");

@@ -1,8 +1,8 @@
 #pragma once
 // Where a test build lets a test stand in for what Wine cannot show: another
 // account owning a folder, a user changing a tree in the middle of a walk,
-// and the 32-bit DLL on 64-bit Windows. The shipping build has none of them:
-// the answers are constants there.
+// the system refusing random numbers, and the 32-bit DLL on 64-bit Windows. The shipping build has
+// none of them: the answers are constants there.
 #include <string>
 
 namespace ikx {
@@ -21,6 +21,14 @@ extern AfterListingSeam testAfterListing;
 inline void TestAfterListing(const std::wstring& folder) {
     if (testAfterListing) testAfterListing(folder);
 }
+// Whether a test watches listings: only then does a walk spell its paths.
+inline bool TestWatchesListings() {
+    return testAfterListing != nullptr;
+}
+
+// Whether IKX_TEST_RANDOM_FAILS is "1" now: the system's random numbers are
+// then refused, as BCryptGenRandom may refuse them.
+bool TestRandomFails();
 
 // What IsWow64Process is to answer: 1 or 0 when IKX_TEST_WOW64 is "1" or
 // "0" (read once), -1 when it is not set and Windows answers. The shipping
@@ -32,6 +40,12 @@ inline bool TestSaysOwnedByOthers(const std::wstring&) {
     return false;
 }
 inline void TestAfterListing(const std::wstring&) {}
+inline bool TestWatchesListings() {
+    return false;
+}
+inline bool TestRandomFails() {
+    return false;
+}
 inline int TestWow64Answer() {
     return -1;
 }

@@ -1,6 +1,7 @@
 // Update: the installer from the setup folder, handed the upgrade command.
 #include "deploy/installer_run.h"
 #include "win32/processes.h"
+#include "workfolders/child_environment.h"
 #include "deploy/staging.h"
 #include "log/log.h"
 #include "update/update.h"
@@ -51,7 +52,8 @@ int32_t vornExt_DoUpdate(const void* options, void* context) {
     update.state = kInstalling;
     const StagingPaths paths = GetStagingPaths();
     // The package brings the runtime installers; whether one ran does not matter.
-    CheckAndInstallVcRedistributable(paths.setup, IsWow64());
+    ChildEnvironment runtime;
+    CheckAndInstallVcRedistributable(paths.setup, IsWow64(), runtime);
     const int32_t result = TriggerUpgrade(paths.setup + kInstallerName, paths.setup, update.ipc);
     if (result != 0) {
         LOG_WARN("Trigger installer failed");

@@ -4,7 +4,7 @@
 
 #include "deploy/backup_manifest.h"
 #include "deploy/backup_restore.h"
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 #include "sensor/sensor_registry.h"
 #include "deploy/staging.h"
 #include "log/log.h"
@@ -97,13 +97,15 @@ void RemoveStaging(UpdateContext& context, const StagingPaths& paths) {
     ReleaseStagingFolder(&context);
 }
 
-// Both kept names carry one local time.
-void KeepUpgradeLogs(const StagingPaths& paths) {
+// Both kept names carry one local time. They are read only through the
+// staging folder the context holds: after a pre-update that failed, what is
+// at its name now is anyone's.
+void KeepUpgradeLogs(const UpdateContext& context, const StagingPaths& paths) {
     SYSTEMTIME now = {};
     ::GetLocalTime(&now);
-    const std::wstring debug = paths.setup + L"debug";
-    KeepLog(debug, kInstallerLog, L"KXC_debug", L"Upgrade", now);
-    KeepLog(debug, L"Torv_Event.log", L"Torv_Event", L"Upgrade", now);
+    const KeptLogSource debug = {L"Setup\\debug", paths.setup + L"debug"};
+    KeepLog(context.staging, debug, kInstallerLog, L"KXC_debug", L"Upgrade", now);
+    KeepLog(context.staging, debug, L"Torv_Event.log", L"Torv_Event", L"Upgrade", now);
 }
 
 }  // namespace
@@ -113,7 +115,7 @@ int32_t vornExt_PostUpdate(const void* options, void* context) {
     auto& update = *static_cast<UpdateContext*>(context);
     update.state = kPostUpdating;
     const StagingPaths paths = GetStagingPaths();
-    KeepUpgradeLogs(paths);
+    KeepUpgradeLogs(update, paths);
     RemoveStaging(update, paths);
     // The sensor's own folder, which users may write to: moved aside, not walked.
     MoveAside(paths.sensorData, Aside::kDelete);
@@ -135,7 +137,7 @@ int32_t vornExt_Rollback(const void* options, void* context) {
     update.state = kRollingBack;
     RestoreOldServiceNames(update);
     WriteBackClientVersion(update);
-    KeepUpgradeLogs(paths);
+    KeepUpgradeLogs(update, paths);
     RemoveStaging(update, paths);
     update.backup.reset();
     update.state = kFinished;

@@ -5,7 +5,9 @@
 #include <memory>
 
 #include "deploy/backup_manifest.h"
+#include "platform/links.h"
 #include "win32/file_ops.h"
+#include "workfolders/handle_tree.h"
 #include "hostagent/ipc.h"
 #include "deploy/staging.h"
 #include "log/log.h"
@@ -63,23 +65,35 @@ int32_t Unpack(const std::wstring& package, const StagingPaths& paths) {
                : kExtractOrBackupFailed;
 }
 
-// An empty backup folder, ready for the copy of the installation.
-int32_t PrepareBackupFolder(const std::wstring& backup) {
-    switch (GetPathKind(backup)) {
-        case PathKind::kMissing:
-            ::CreateDirectoryW(backup.c_str(), nullptr);
-            return 0;
-        case PathKind::kFile:
-            LOG_WARN_AS(kPreUpdate, "Backup folder exist but not directory");
-            return kInvalidArgument;
-        case PathKind::kDirectory:
-            break;
+bool IsEmptyFolder(HANDLE folder) {
+    std::vector<ListedEntry> entries;
+    return ListFolder(folder, entries) == 0 && entries.empty();
+}
+
+// An empty backup folder below the held staging folder, ready for the copy
+// of the installation: made there, or emptied through its handle.
+int32_t PrepareBackupFolder(const WorkFolder& staging, const std::wstring& backup) {
+    constexpr wchar_t kBackup[] = L"Backup";
+    UniqueFile folder;
+    DWORD attributes = 0;
+    DWORD error =
+        OpenBelow(staging.Handle(), kBackup, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, folder);
+    if (error == ERROR_FILE_NOT_FOUND) {
+        CreateFolderBelow(staging.Handle(), kBackup, folder);  // a failure shows in the copy
+        return 0;
+    }
+    if (error == 0) error = AttributesOf(folder.get(), attributes);
+    if (error == 0 && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        LOG_WARN_AS(kPreUpdate, "Backup folder exist but not directory");
+        return kInvalidArgument;
     }
     // Emptiness is read again, not taken from the emptying's result: that
     // says only whether its last failing step was followed by one that worked.
-    if (!::PathIsDirectoryEmptyW(backup.c_str()) &&
-        (CleanDirectory(backup.c_str(), false, false) != 0 ||
-         !::PathIsDirectoryEmptyW(backup.c_str()))) {
+    std::vector<Leftover> leftovers;
+    if (error != 0 || IsReparsePoint(attributes) ||
+        (!IsEmptyFolder(folder.get()) &&
+         (EmptyThroughHandle(folder.get(), backup, leftovers) != 0 ||
+          !IsEmptyFolder(folder.get())))) {
         LOG_WARN_AS(kPreUpdate, "Backup folder (%ws) is not empty.\n", backup.c_str());
         return kFolderNotEmptied;
     }
@@ -89,7 +103,7 @@ int32_t PrepareBackupFolder(const std::wstring& backup) {
 // The copy, then the manifest of what the backup folder holds: recorded only
 // once the whole copy is there, so a rollback can tell a finished backup.
 int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
-    if (const int32_t result = PrepareBackupFolder(backup)) return result;
+    if (const int32_t result = PrepareBackupFolder(context.staging, backup)) return result;
     if (::GetFileAttributesW(context.installFolder) == INVALID_FILE_ATTRIBUTES) {
         IKX_LOG_FOR(kPreUpdate, kNotice, "KXE directory does not exist, skip backup.");
     } else if (const DWORD error = CopyDirectory(context.installFolder, backup.c_str())) {

@@ -13,7 +13,7 @@
 
 #include "deploy/backup_manifest.h"
 #include "hostagent/ipc.h"
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 
 namespace ikx::update {
 

@@ -1,6 +1,7 @@
 #include "win32/file_ops.h"
 
 #include <bcrypt.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <memory>
@@ -10,6 +11,7 @@
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
+#include "platform/test_seams.h"
 
 namespace ikx {
 namespace {
@@ -170,8 +172,11 @@ DWORD CopyInto(const std::wstring& source, HANDLE target) {
 
 // A fresh name beside `target` for the copy that replaces it: a user who may
 // write to the folder cannot prepare it.
-std::wstring NameBeside(const std::wstring& target) {
-    return target.substr(0, target.find_last_of(L'\\') + 1) + UnguessableName(L"~ikx");
+DWORD NameBeside(const std::wstring& target, std::wstring& beside) {
+    std::wstring name;
+    if (const DWORD error = UnguessableName(L"~ikx", name)) return error;
+    beside = target.substr(0, target.find_last_of(L'\\') + 1) + name;
+    return 0;
 }
 
 // CleanDirectory below its checks of the caller's path; recursions start here.
@@ -269,14 +274,19 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
     return CleanFolderTree(folder, removeSelf, delayOnFailure);
 }
 
-std::wstring UnguessableName(const std::wstring& stem) {
+DWORD UnguessableName(const std::wstring& stem, std::wstring& name) {
     uint8_t random[8] = {};
-    ::BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    const NTSTATUS status =
+        TestRandomFails()
+            ? static_cast<NTSTATUS>(0xC0000001L)  // STATUS_UNSUCCESSFUL
+            : ::BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG);
+    if (!BCRYPT_SUCCESS(status)) return ::RtlNtStatusToDosError(status);
     wchar_t suffix[2 * sizeof random + 1] = {};
     for (size_t i = 0; i < sizeof random; ++i) {
         _snwprintf_s(suffix + 2 * i, 3, _TRUNCATE, L"%02x", random[i]);
     }
-    return stem + L"." + suffix;
+    name = stem + L"." + suffix;
+    return 0;
 }
 
 DWORD DeleteFileItself(const std::wstring& path) {
@@ -294,7 +304,8 @@ namespace {
 // Puts a copy at the name of a file that has others: beside it first, then
 // renamed over it, so that the other names keep their file.
 DWORD ReplaceByRename(const std::wstring& source, const std::wstring& target) {
-    const std::wstring beside = NameBeside(target);
+    std::wstring beside;
+    if (const DWORD error = NameBeside(target, beside)) return error;
     if (!::CopyFileW(source.c_str(), beside.c_str(), TRUE)) return ::GetLastError();
     if (::MoveFileExW(beside.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
     const DWORD error = ::GetLastError();

@@ -43,8 +43,10 @@ DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target);
 DWORD DeleteFileItself(const std::wstring& path);
 
 // "<stem>.<16 hex digits>" from the system's random numbers: a name for what
-// is put beside other files that nobody can prepare in advance.
-std::wstring UnguessableName(const std::wstring& stem);
+// is put beside other files that nobody can prepare in advance. When the
+// system cannot give random numbers there is no such name: a Windows error,
+// and `name` is left as it was.
+DWORD UnguessableName(const std::wstring& stem, std::wstring& name);
 
 // Whether a copy replaces a file of the destination name, or only ever makes
 // a new one (a kept log never takes the place of another file).

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "log/log.h"
-#include "win32/child_environment.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
 #include "platform/test_seams.h"
@@ -35,7 +34,7 @@ bool IsVcRuntimeInstalled(bool is64Bit) {
 
 }  // namespace
 
-bool LaunchCmd(const wchar_t* program, const wchar_t* arguments) {
+bool LaunchCmd(const wchar_t* program, const wchar_t* arguments, ChildSetup& child) {
     if (!program || !*program) {
         LOG_WARN("Invalid program name.");
         return false;
@@ -57,12 +56,13 @@ bool LaunchCmd(const wchar_t* program, const wchar_t* arguments) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    ChildEnvironment environment;
-    DWORD error = environment.Prepare();
+    DWORD error = child.Prepare();
+    // Started in its run folder: nothing it looks for beside itself comes
+    // from this process's current folder.
     const BOOL created =
-        error == 0 &&
-        ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                         CREATE_UNICODE_ENVIRONMENT, environment.Block(), nullptr, &startup, &info);
+        error == 0 && ::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+                                       CREATE_UNICODE_ENVIRONMENT, child.Block(), child.Folder(),
+                                       &startup, &info);
     if (error == 0) error = ::GetLastError();
     ::SecureZeroMemory(commandLine.data(), commandLine.size() * sizeof(wchar_t));
     if (!created) {
@@ -75,14 +75,15 @@ bool LaunchCmd(const wchar_t* program, const wchar_t* arguments) {
     return ::WaitForSingleObject(process.get(), ScaledMs(kLaunchWaitMs)) != WAIT_TIMEOUT;
 }
 
-bool CheckAndInstallVcRedistributable(const std::wstring& setupFolder, bool is64Bit) {
+bool CheckAndInstallVcRedistributable(const std::wstring& setupFolder, bool is64Bit,
+                                      ChildSetup& child) {
     if (IsVcRuntimeInstalled(is64Bit)) {
         LOG_INFO("VC runtime installed");
         return false;
     }
     LOG_INFO("Start to install VC runtime");
     const std::wstring installer = setupFolder + (is64Bit ? kVcRedist64 : kVcRedist32);
-    const bool launched = LaunchCmd(installer.c_str(), kVcRedistArguments);
+    const bool launched = LaunchCmd(installer.c_str(), kVcRedistArguments, child);
     if (!launched) LOG_WARN("Fail to install VC runtime");
     return launched;
 }

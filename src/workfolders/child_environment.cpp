@@ -1,4 +1,4 @@
-#include "win32/child_environment.h"
+#include "workfolders/child_environment.h"
 
 #include <algorithm>
 #include <string>
@@ -52,10 +52,11 @@ bool ByName(const std::wstring& a, const std::wstring& b) {
 }  // namespace
 
 ChildEnvironment::~ChildEnvironment() {
-    // What the program left there goes with it; what it still holds, at restart.
-    // A destructor lets nothing out: an allocation failure here would end the host.
+    // What the program left there goes with it; what it still holds, with
+    // the next deployment's sweep. A destructor lets nothing out: an
+    // allocation failure here would end the host.
     try {
-        if (temp_.Held()) RemoveWorkFolder(temp_);
+        DisposePrivateFolder(temp_);
     } catch (...) {
     }
 }
@@ -63,8 +64,10 @@ ChildEnvironment::~ChildEnvironment() {
 DWORD ChildEnvironment::Prepare() {
     const std::wstring path = SystemPath();
     if (path.empty()) return ERROR_PATH_NOT_FOUND;
-    if (const DWORD error = MakeRunFolder(temp_)) return error;
-    const std::wstring temp = WithoutTrailingBackslash(temp_.Path());
+    DisposePrivateFolder(temp_);  // a folder of an earlier run goes first
+    if (const DWORD error = MakePrivateFolder(temp_)) return error;
+    folder_ = WithoutTrailingBackslash(temp_.Path());
+    const std::wstring& temp = folder_;
     std::vector<std::wstring> entries = InheritedEntries();
     entries.push_back(L"PATH=" + path);
     entries.push_back(L"TEMP=" + temp);

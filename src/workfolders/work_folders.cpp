@@ -1,4 +1,4 @@
-#include "win32/work_folders.h"
+#include "workfolders/work_folders.h"
 
 #include <aclapi.h>
 #include <sddl.h>
@@ -10,7 +10,7 @@
 #include "platform/test_seams.h"
 #include "win32/file_ops.h"
 #include "win32/folder_rules.h"
-#include "win32/handle_tree.h"
+#include "workfolders/handle_tree.h"
 
 namespace ikx {
 namespace {
@@ -18,7 +18,7 @@ namespace {
 // SYSTEM and Administrators, full control, inherited by everything below; the
 // DACL is protected, so nothing of the temp folder's DACL flows in.
 constexpr wchar_t kProtectedSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-constexpr wchar_t kPrivateFolder[] = L"\\KXE_Private\\";
+constexpr wchar_t kPrivateStem[] = L"KXE_Private";
 
 // Rights that let a holder place, replace or remove entries, turn the folder
 // into a link (attributes) or take it over.
@@ -110,68 +110,57 @@ std::wstring LeafName(const std::wstring& self) {
     return slash == std::wstring::npos ? self : self.substr(slash + 1);
 }
 
-void DeleteAtRestart(const std::wstring& path) {
-    if (::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        ::MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    }
+std::wstring TempFolderPath() {
+    std::wstring temp;
+    GetWindowsTempFolder(temp);
+    return temp + L"\\";
 }
 
-// Deletes `name`, just moved into the private folder, through handles; what
-// cannot go now is scheduled there for the next restart.
-DWORD DeleteMovedAside(const WorkFolder& area, const std::wstring& name) {
-    std::vector<std::wstring> leftovers;
-    const std::wstring root = area.Path() + name;
-    DWORD result = 0;
-    // Asked by name as well: Wine resolves a handle on a link to its target.
-    if (IsReparsePoint(::GetFileAttributesW(root.c_str()))) {
-        result = RemoveLinkItself(root);
-    } else {
-        UniqueFile moved;
-        result = OpenBelow(
-            area.Handle(), name,
-            FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | DELETE, moved);
-        DWORD attributes = 0;
-        if (result == 0) result = AttributesOf(moved.get(), attributes);
-        if (result == 0 && (attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReparsePoint(attributes)) {
-            result = DeleteTreeBelow(moved.get(), area.Path() + name + L"\\", leftovers);
-        }
-        if (result == 0) result = DeleteByHandle(moved.get());
-    }
-    for (const std::wstring& path : leftovers) {
-        std::wstring full = root;
-        full.append(L"\\").append(path);
-        DeleteAtRestart(full);
-    }
-    DeleteAtRestart(root);
-    return result;
-}
-
-DWORD TakePrivateFolder(WorkFolder& area) {
-    FolderTrust found = FolderTrust::kMissing;
-    return TakeWorkFolder(PrivateFolderPath(), Aside::kKeep, area, found);
-}
-
-// A link is moved only through a handle that shows it is one: where the
-// platform resolves the handle all the same (Wine does), a move would take
-// the link's target along, so the link stays and the move fails (4395).
-DWORD MoveLinkAside(const std::wstring& self, const std::wstring& target) {
-    UniqueFile link(::CreateFileW(self.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, kOpenItself, nullptr));
-    if (!link) return ::GetLastError();
+// Opens the folder at `self` to delete it (DELETE, listing access), while
+// nobody else holds it: a holder shares no deletion, so the open fails.
+DWORD OpenToDispose(const std::wstring& self, UniqueFile& folder) {
+    folder.reset(::CreateFileW(self.c_str(), kHoldAccess | DELETE, kHoldSharing, nullptr,
+                               OPEN_EXISTING, kOpenItself, nullptr));
+    if (!folder) return ::GetLastError();
     DWORD attributes = 0;
-    if (const DWORD error = AttributesOf(link.get(), attributes)) return error;
-    if (!IsReparsePoint(attributes)) return kErrorReparsePointEncountered;
-    return RenameByHandle(link.get(), target);
+    if (const DWORD error = AttributesOf(folder.get(), attributes)) return error;
+    return IsReparsePoint(attributes) ? kErrorReparsePointEncountered : 0;
 }
 
-DWORD MoveItselfAside(const std::wstring& self, const std::wstring& target) {
-    // Only DELETE: a folder whose DACL shuts SYSTEM out can still be moved
-    // with the temp folder's right to delete its children.
-    UniqueFile item(::CreateFileW(self.c_str(), DELETE | FILE_READ_ATTRIBUTES, kHoldSharing,
-                                  nullptr, OPEN_EXISTING, kOpenItself, nullptr));
+// Deletes what a private folder holds, through handles, then the folder;
+// what cannot go stays in it for a later sweep. Nothing is left to a
+// restart: a path below a folder a user made could lead anywhere by then.
+void DisposeOpened(HANDLE folder, const std::wstring& path) {
+    if (DeleteTreeBelow(folder, path, path) == 0) DeleteByHandle(folder);
+}
+
+// Opens what is at `self` to move it. A link is moved only through a handle
+// that shows it is one: where the platform resolves the handle all the same
+// (Wine does), a move would take the link's target along, so the link stays
+// and the move fails (4395). Anything else is opened with DELETE only: a
+// folder whose DACL shuts SYSTEM out can still be moved with the temp
+// folder's right to delete its children.
+DWORD OpenToMove(const std::wstring& self, bool link, UniqueFile& item) {
+    item.reset(::CreateFileW(self.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                             link ? kHoldSharing | FILE_SHARE_DELETE : kHoldSharing, nullptr,
+                             OPEN_EXISTING, kOpenItself, nullptr));
     if (!item) return ::GetLastError();
-    return RenameByHandle(item.get(), target);
+    DWORD attributes = 0;
+    if (const DWORD error = AttributesOf(item.get(), attributes)) return error;
+    return IsReparsePoint(attributes) == link ? 0 : kErrorReparsePointEncountered;
+}
+
+// Moves what `item` is open on into a fresh private folder and deletes it
+// there once the handle is closed; what stays waits there for the sweep.
+DWORD MoveIntoPrivateFolder(UniqueFile item, const std::wstring& leaf) {
+    std::wstring name;
+    if (const DWORD error = UnguessableName(leaf, name)) return error;
+    WorkFolder area;
+    if (const DWORD error = MakePrivateFolder(area)) return error;
+    const DWORD moved = RenameByHandle(item.get(), area.Path() + name);
+    item.reset();
+    DisposePrivateFolder(area);
+    return moved;
 }
 
 }  // namespace
@@ -226,20 +215,12 @@ DWORD MoveAside(const std::wstring& path, Aside mode) {
     const std::wstring self = WithoutTrailingBackslash(path);
     const DWORD attributes = ::GetFileAttributesW(self.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
-    const std::wstring name = UnguessableName(LeafName(self));
-    if (mode == Aside::kKeep) {
-        const std::wstring beside = self.substr(0, self.size() - LeafName(self).size()) + name;
-        return IsReparsePoint(attributes) ? MoveLinkAside(self, beside)
-                                          : MoveItselfAside(self, beside);
-    }
-    WorkFolder area;
-    if (const DWORD error = TakePrivateFolder(area)) return error;
-    const std::wstring target = area.Path() + name;
-    const DWORD moved =
-        IsReparsePoint(attributes) ? MoveLinkAside(self, target) : MoveItselfAside(self, target);
-    if (moved != 0) return moved;
-    DeleteMovedAside(area, name);  // out of the way already; what is left goes at restart
-    return 0;
+    UniqueFile item;
+    if (const DWORD error = OpenToMove(self, IsReparsePoint(attributes), item)) return error;
+    if (mode == Aside::kDelete) return MoveIntoPrivateFolder(std::move(item), LeafName(self));
+    std::wstring name;
+    if (const DWORD error = UnguessableName(LeafName(self), name)) return error;
+    return RenameByHandle(item.get(), self.substr(0, self.size() - LeafName(self).size()) + name);
 }
 
 DWORD TakeWorkFolder(const std::wstring& path, Aside mode, WorkFolder& folder, FolderTrust& found) {
@@ -254,37 +235,58 @@ DWORD TakeWorkFolder(const std::wstring& path, Aside mode, WorkFolder& folder, F
 DWORD RemoveWorkFolder(WorkFolder& folder) {
     if (!folder.Held()) return ERROR_INVALID_HANDLE;
     const std::wstring self = WithoutTrailingBackslash(folder.Path());
-    const std::wstring name = UnguessableName(LeafName(self));
-    WorkFolder area;
-    DWORD error = TakePrivateFolder(area);
     // The hold gives way to a handle that may move it: the folder is ours, so
     // nobody else could have put anything in its place meanwhile.
     folder.Release();
-    UniqueFile moving;
-    if (error == 0) {
-        moving.reset(::CreateFileW(self.c_str(), DELETE | FILE_READ_ATTRIBUTES, kHoldSharing,
-                                   nullptr, OPEN_EXISTING, kOpenItself, nullptr));
-        error = moving ? 0 : ::GetLastError();
+    UniqueFile item;
+    if (const DWORD error = OpenToMove(self, false, item)) return error;
+    return MoveIntoPrivateFolder(std::move(item), LeafName(self));
+}
+
+DWORD EmptyThroughHandle(HANDLE folder, const std::wstring& path,
+                         std::vector<Leftover>& leftovers) {
+    // Only a tree too deep to walk at once goes there, to wait for the sweep.
+    WorkFolder park;
+    MakePrivateFolder(park);
+    const DWORD result = DeleteTreeBelow(folder, path, park.Path(), &leftovers);
+    if (park.Held()) DisposePrivateFolder(park);
+    return result;
+}
+
+DWORD MakePrivateFolder(WorkFolder& folder) {
+    std::wstring name;
+    if (const DWORD error = UnguessableName(kPrivateStem, name)) return error;
+    return MakeWorkFolder(TempFolderPath() + name, folder);
+}
+
+void DisposePrivateFolder(WorkFolder& folder) {
+    if (!folder.Held()) return;
+    const std::wstring self = WithoutTrailingBackslash(folder.Path());
+    folder.Release();
+    UniqueFile disposing;
+    if (OpenToDispose(self, disposing) == 0) DisposeOpened(disposing.get(), self + L"\\");
+}
+
+void SweepPrivateFolders() {
+    const std::wstring temp = TempFolderPath();
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry = {};
+    UniqueFind listing(::FindFirstFileW((temp + kPrivateStem + L"*").c_str(), &entry));
+    if (!listing) return;
+    do {
+        names.emplace_back(entry.cFileName);
+    } while (::FindNextFileW(listing.get(), &entry));
+    listing.reset();
+    for (const std::wstring& name : names) {
+        // Only a folder of ours that nobody holds: one in use (a program's
+        // run folder) refuses the open, and a user's is not ours to empty.
+        const std::wstring self = temp + name;
+        UniqueFile folder;
+        if (OpenToDispose(self, folder) == 0 &&
+            TrustOfHeld(self, folder.get()) == FolderTrust::kTrusted) {
+            DisposeOpened(folder.get(), self + L"\\");
+        }
     }
-    DWORD attributes = 0;
-    if (error == 0) error = AttributesOf(moving.get(), attributes);
-    if (error == 0 && IsReparsePoint(attributes)) error = kErrorReparsePointEncountered;
-    if (error == 0) error = RenameByHandle(moving.get(), area.Path() + name);
-    moving.reset();
-    if (error != 0) return error;
-    return DeleteMovedAside(area, name);
-}
-
-DWORD MakeRunFolder(WorkFolder& folder) {
-    WorkFolder area;
-    if (const DWORD error = TakePrivateFolder(area)) return error;
-    return MakeWorkFolder(area.Path() + UnguessableName(L"run"), folder);
-}
-
-std::wstring PrivateFolderPath() {
-    std::wstring temp;
-    GetWindowsTempFolder(temp);
-    return temp + kPrivateFolder;
 }
 
 }  // namespace ikx

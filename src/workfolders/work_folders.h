@@ -11,8 +11,10 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/handles.h"
+#include "workfolders/handle_tree.h"
 
 namespace ikx {
 
@@ -70,12 +72,12 @@ DWORD MakeWorkFolder(const std::wstring& path, WorkFolder& folder);
 // How a path that is not ours is moved out of the way.
 enum class Aside {
     kKeep,    // renamed beside itself under a unique name and left to its owner
-    kDelete,  // moved into the private folder and deleted there through handles
+    kDelete,  // moved into a private folder and deleted there through handles
 };
 // Moves what is at `path` (a folder of any kind, a link or a file) aside
-// under a unique name; 0 when nothing is there. With kDelete, what cannot be
-// deleted now is deleted at the next restart, scheduled only inside the
-// private folder, where no user can put anything back under that name.
+// under a unique name, through a handle on it; 0 when nothing is there.
+// With kDelete, what cannot be deleted now stays in the private folder it
+// was moved into until a sweep takes it: nothing is left to a restart.
 DWORD MoveAside(const std::wstring& path, Aside mode);
 
 // `path` as a work folder: held when ours, made when missing, and anything
@@ -86,10 +88,27 @@ DWORD TakeWorkFolder(const std::wstring& path, Aside mode, WorkFolder& folder, F
 // handle, so nothing can be put in its place first; the folder is released.
 DWORD RemoveWorkFolder(WorkFolder& folder);
 
-// A fresh folder for one run of a program, made inside the private folder.
-DWORD MakeRunFolder(WorkFolder& folder);
+// Deletes everything below the folder `folder` is a handle on (listing
+// access; a held work folder's, or one opened below it), through handles
+// opened below it; the folder stays. A tree too deep to walk at once goes to
+// a private folder for the sweep. What could not go is listed in
+// `leftovers`; the result is the last error, 0 when all went. `path` names
+// the folder to the test seam.
+DWORD EmptyThroughHandle(HANDLE folder, const std::wstring& path, std::vector<Leftover>& leftovers);
 
-// The private folder: Windows temp folder + "\KXE_Private\".
-std::wstring PrivateFolderPath();
+// A private folder: made afresh with the protected DACL under the Windows
+// temp folder as "KXE_Private.<16 hex digits>", a name nobody can take
+// first, and held. Programs run in one each; what is deleted is moved into
+// one first.
+DWORD MakePrivateFolder(WorkFolder& folder);
+
+// Deletes a private folder and what it holds, through handles; what cannot
+// go now stays for SweepPrivateFolders. The folder is released.
+void DisposePrivateFolder(WorkFolder& folder);
+
+// Deletes, through handles, the private folders earlier work left behind
+// (and the one an older version kept as "KXE_Private"): each that is ours and
+// that nobody holds. Deployments call it before they start.
+void SweepPrivateFolders();
 
 }  // namespace ikx
