@@ -612,6 +612,9 @@ TEST_F(UpdateTest, ARetryOnTheStagingContextRunsTheInstallerAgain) {
         EXPECT_EQ(count(taken, "KXInstaller started in"), 2u) << taken;
         EXPECT_EQ(count(taken, "received command 0x5003"), row.commandsTaken) << taken;
         EXPECT_EQ(Run(up.Rollback, context), 0);
+        // Ended, the update holds no staged folder any more: no third run.
+        EXPECT_EQ(Run(up.DoUpdate, context), kInvalidArgument);
+        EXPECT_EQ(ContextState(context), 6u);
         CleanSensor();
     }
 }
