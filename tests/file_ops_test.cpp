@@ -6,6 +6,7 @@
 #include "deploy/backup_manifest.h"
 #include "deploy/staging.h"
 #include "win32/folder_rules.h"
+#include "win32/object_security.h"
 #include "workfolders/work_folders.h"
 #include "platform/test_seams.h"
 
@@ -179,6 +180,51 @@ TEST_F(FileOps, CopyDirectoryReplacesWhatIsThereWithoutWritingThroughIt) {
         entries += entry.is_regular_file();
     EXPECT_EQ(entries, std::size(kTree));
     EXPECT_TRUE(log.WaitFor("Dst Path: " + Narrow(copy) + "\n", kLogWait));
+}
+
+// The file behind a name: its index on the volume, 0 when it cannot be read.
+uint64_t FileIndexOf(const std::wstring& path) {
+    const ikx::UniqueFile file(::CreateFileW(path.c_str(), 0,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (!file || !::GetFileInformationByHandle(file.get(), &info)) return 0;
+    return uint64_t(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+}
+
+// A file found at the name is written in place only when it is ours and
+// nobody else may write it. One a user made first (in a folder where users
+// may create entries) is replaced by a new file: written in place, it would
+// hold the product's bytes for its maker to rewrite.
+TEST_F(FileOps, CopyWritesInPlaceOnlyAFileOfOursThatNobodyElseMayWrite) {
+    const std::wstring source = dir_ + L"source.ptn", target = dir_ + L"target.ptn";
+    WriteBytes(source, "the product's bytes");
+    const struct {
+        const char* label;
+        std::function<void()> plant;
+        bool replaced;
+    } worlds[] = {
+        {"ours", [] {}, false},
+        {"open to everyone", [&] { OpenToEveryone(target); }, true},
+        {"owned by someone else",
+         [&] { ::SetEnvironmentVariableW(L"IKX_TEST_FOREIGN_OWNED", target.c_str()); }, true},
+    };
+    for (const auto& world : worlds) {
+        SCOPED_TRACE(world.label);
+        ::DeleteFileW(target.c_str());
+        WriteBytes(target, "planted first, and longer than the product's bytes");
+        world.plant();
+        const uint64_t planted = FileIndexOf(target);
+        ASSERT_NE(planted, 0u);
+        EXPECT_EQ(ikx::CopyReplacingName(source, target), 0u);
+        ::SetEnvironmentVariableW(L"IKX_TEST_FOREIGN_OWNED", nullptr);
+        EXPECT_EQ(ReadBytes(target), "the product's bytes");
+        EXPECT_EQ(FileIndexOf(target) != planted, world.replaced);
+        EXPECT_FALSE(OthersMayWrite(target));
+        size_t entries = 0;  // no copy left beside the name it replaced
+        for (const auto& entry : fs::directory_iterator(dir_)) entries += entry.is_regular_file();
+        EXPECT_EQ(entries, 2u);
+    }
 }
 
 TEST_F(FileOps, CopyDirectoryRefusesAFileTargetBadArgumentsAndMissingSource) {

@@ -635,10 +635,6 @@ TEST_F(UpdateTest, UpgradeRunsTheStagedInstallerAndEndsWithTheNewVersion) {
     const std::wstring setup = staging + L"\\Setup\\";
     EXPECT_EQ(JournalLines(setup + VcRedistFor(wow64) + L".journal").size(), 1u);
     EXPECT_TRUE(JournalLines(setup + VcRedistFor(!wow64) + L".journal").empty());
-    Script("exit-before-ack");
-    EXPECT_EQ(Run(up.DoUpdate, context), kInvalidArgument) << "the installer runs once";
-    Script("");
-    EXPECT_EQ(ContextState(context), 3u);
     WriteTree(sensorData, {{L"\\cache.bin", "data"}});
     EXPECT_EQ(Run(up.PostUpdate, context), 0);
     EXPECT_EQ(ContextState(context), 6u);
@@ -652,6 +648,54 @@ TEST_F(UpdateTest, UpgradeRunsTheStagedInstallerAndEndsWithTheNewVersion) {
     EXPECT_EQ(
         Ask(IkxQuery("VORN_ONQUERY_PRODUCT_VERSION"))["result_data"]["content"]["product_version"],
         "3.3.0.5000");
+}
+
+// The framework may call the update again on the context that staged the
+// package, after the installer failed or after it succeeded: each call runs
+// the staged installer anew, with the results and states of a first call.
+TEST_F(UpdateTest, ARetryOnTheStagingContextRunsTheInstallerAgain) {
+    const struct {
+        const char* first;  // the installer's script for each run
+        int32_t firstCode;
+        const char* retry;
+        int32_t retryCode;
+        size_t commandsTaken;  // by the installer, over both runs
+    } rows[] = {
+        {"fail-after-files", 0x1030015, "", 0, 2},
+        {"exit-before-ack", 0x1030017, "", 0, 1},
+        {"", 0, "", 0, 2},
+        {"", 0, "ack-exit-0", 0x1030015, 2},
+    };
+    const auto count = [](const std::string& text, const std::string& part) {
+        size_t found = 0;
+        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+            ++found;
+        return found;
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.first) + " then " + row.retry);
+        Package();
+        void* context = NewContext();
+        ASSERT_EQ(Run(up.PreUpdate, context), 0);
+        Script(row.first);
+        EXPECT_EQ(Run(up.DoUpdate, context), row.firstCode);
+        EXPECT_EQ(ContextState(context), row.firstCode ? 2u : 3u);
+        Script(row.retry);
+        log.Clear();
+        EXPECT_EQ(Run(up.DoUpdate, context), row.retryCode);
+        Script("");
+        EXPECT_EQ(ContextState(context), row.retryCode ? 2u : 3u);
+        EXPECT_EQ(log.Count("Trigger installer failed"), row.retryCode ? 1 : 0);
+        EXPECT_EQ(log.Count("The context has not staged the package, update refused."), 0);
+        const std::string taken = ReadBytes(staging + L"\\Setup\\debug\\KXC_debug.log.0");
+        EXPECT_EQ(count(taken, "KXInstaller started in"), 2u) << taken;
+        EXPECT_EQ(count(taken, "received command 0x5003"), row.commandsTaken) << taken;
+        EXPECT_EQ(Run(up.Rollback, context), 0);
+        // Ended, the update holds no staged folder any more: no third run.
+        EXPECT_EQ(Run(up.DoUpdate, context), kInvalidArgument);
+        EXPECT_EQ(ContextState(context), 6u);
+        CleanSensor();
+    }
 }
 
 TEST_F(UpdateTest, RollbackAfterAFailedInstallerRestoresTheInstallationExactly) {

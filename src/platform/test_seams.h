@@ -1,16 +1,17 @@
 #pragma once
 // Where a test build lets a test stand in for what Wine cannot show: another
-// account owning a folder, a user changing a tree in the middle of a walk,
-// the system refusing random numbers, and the 32-bit DLL on 64-bit Windows. The shipping build has
-// none of them: the answers are constants there.
+// account owning a file or folder, a user changing a tree in the middle of a
+// walk, the system refusing random numbers, and the 32-bit DLL on 64-bit
+// Windows. The shipping build has none of them: the answers are constants there.
 #include <string>
 
 namespace ikx {
 
 #ifdef IKX_TEST_BUILD
-// Whether IKX_TEST_FOREIGN_OWNED (folder paths separated by ';', compared
-// without regard to case and trailing backslashes) names `path`: Wine gives
-// every file the one owner, so a test names the folders "someone else" owns.
+// Whether IKX_TEST_FOREIGN_OWNED (file or folder paths separated by ';',
+// compared without regard to case and trailing backslashes) names `path`:
+// Wine gives every file the one owner, so a test names what "someone else"
+// owns.
 bool TestSaysOwnedByOthers(const std::wstring& path);
 
 // Called by a walk through handles right after it read a folder's listing,

@@ -44,8 +44,9 @@ int32_t vornExt_DoUpdate(const void* options, void* context) {
     if (const int32_t refused = CheckStageEntry(__func__, options, context)) return refused;
     auto& update = *static_cast<UpdateContext*>(context);
     // The setup folder holds what the claiming context staged: no other
-    // context may run that installer, nor this one twice.
-    if (update.state != kStaged || !HoldsStagingFolder(&update)) {
+    // context may run that installer. The one that staged it may run it
+    // again after a run that failed or succeeded, as long as it holds it.
+    if (!update.staging.Held() || !HoldsStagingFolder(&update)) {
         LOG_WARN("The context has not staged the package, update refused.");
         return kInvalidArgument;
     }

@@ -4,10 +4,13 @@
 #include <winternl.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "win32/folder_rules.h"
+#include "win32/object_security.h"
 #include "log/log.h"
 #include "platform/clock.h"
 #include "platform/handles.h"
@@ -301,21 +304,49 @@ DWORD DeleteFileItself(const std::wstring& path) {
 
 namespace {
 
-// Puts a copy at the name of a file that has others: beside it first, then
-// renamed over it, so that the other names keep their file.
+// Renames what `handle` is open on (DELETE access) to `target`, replacing
+// the file there.
+DWORD RenameOver(HANDLE handle, const std::wstring& target) {
+    const size_t bytes = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t);
+    std::vector<uint8_t> buffer(bytes, 0);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, target.c_str(), target.size() * sizeof(wchar_t));
+    return ::SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes))
+               ? 0
+               : ::GetLastError();
+}
+
+// A copy that could not take its place goes; a read-only bit would stop that.
+void DiscardCopy(HANDLE copy) {
+    FILE_BASIC_INFO basic = {};  // zero times are left as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    ::SetFileInformationByHandle(copy, FileBasicInfo, &basic, sizeof basic);
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    ::SetFileInformationByHandle(copy, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+// Puts a new file at a name whose file may not be written in place: made
+// beside it under a name nobody can prepare, shared with nobody while it is
+// filled, and renamed over the name through its own handle. The old file's
+// other names keep it, and whoever could write it never reaches the new one.
 DWORD ReplaceByRename(const std::wstring& source, const std::wstring& target) {
     std::wstring beside;
     if (const DWORD error = NameBeside(target, beside)) return error;
-    if (!::CopyFileW(source.c_str(), beside.c_str(), TRUE)) return ::GetLastError();
-    if (::MoveFileExW(beside.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
-    const DWORD error = ::GetLastError();
-    DeleteFileItself(beside);
+    const UniqueFile copy(::CreateFileW(beside.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                        CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!copy) return ::GetLastError();
+    DWORD error = CopyInto(source, copy.get());
+    if (error == 0) error = RenameOver(copy.get(), target);
+    if (error != 0) DiscardCopy(copy.get());
     return error;
 }
 
 // Opens an existing target to write it, lifting its read-only bit if need be.
 DWORD OpenToOverwrite(const std::wstring& target, UniqueFile& file, NameFacts& facts) {
-    constexpr DWORD kAccess = GENERIC_WRITE | FILE_WRITE_ATTRIBUTES;
+    // READ_CONTROL: whose file it is is read through the handle that writes it.
+    constexpr DWORD kAccess = GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | READ_CONTROL;
     DWORD error = OpenItself(target, kAccess, FILE_SHARE_READ, file, facts);
     if (error == ERROR_ACCESS_DENIED) {
         UniqueFile lifting;
@@ -334,12 +365,16 @@ DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target) 
     if (::CopyFileW(source.c_str(), target.c_str(), TRUE)) return 0;
     const DWORD error = ::GetLastError();
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return error;
-    // The file open here is the one written: once the handle shows no other
-    // name reaches it, nothing anyone does to the name can redirect the write.
+    // The file open here is the one written, and only once its handle shows a
+    // file of ours that no other name reaches and nobody else may write: then
+    // nothing anyone does to the name redirects the write, and nobody changes
+    // the bytes afterwards. Any other file is replaced, never written.
     UniqueFile file;
     NameFacts facts;
     if (const DWORD opened = OpenToOverwrite(target, file, facts)) return opened;
-    if (facts.links == 1) return CopyInto(source, file.get());
+    if (facts.links == 1 && TrustOfObject(file.get(), target) == ObjectTrust::kOurs) {
+        return CopyInto(source, file.get());
+    }
     file.reset();
     return ReplaceByRename(source, target);
 }

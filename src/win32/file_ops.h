@@ -28,12 +28,15 @@ DWORD RemoveLinkItself(const std::wstring& path);
 DWORD CopyDirectory(const wchar_t* source, const wchar_t* destination);
 
 // Copies a file to `target` without ever writing through the name found
-// there, which may be a hard or symbolic link to a file of someone else's. A
-// free name is made new; an existing file is written through a handle on the
-// name itself once that handle shows no other name reaches it; a file with
-// other names is replaced (copied beside it, then renamed over it). A link or
-// folder at the name is refused (4395, 267); a file held open for writing, or
-// without read sharing, fails the copy (32) and is left as it is.
+// there, which may be a hard or symbolic link to a file of someone else's, or
+// a file someone else made to rewrite once it holds our bytes. A free name is
+// made new. An existing file is written through a handle on the name itself
+// once that handle shows a file no other name reaches, owned by SYSTEM,
+// Administrators or this process's user, that nobody else may write; any
+// other file is replaced (copied beside it, then renamed over it through the
+// copy's handle). A link or folder at the name is refused (4395, 267); a file
+// held open for writing, or without read sharing, fails the copy (32) and is
+// left as it is.
 DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target);
 
 // Deletes the file at `path` through a handle on the name itself: a read-only

@@ -1,15 +1,14 @@
 #include "workfolders/work_folders.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 
 #include <cwchar>
 #include <vector>
 
 #include "platform/links.h"
-#include "platform/test_seams.h"
 #include "win32/file_ops.h"
 #include "win32/folder_rules.h"
+#include "win32/object_security.h"
 #include "workfolders/handle_tree.h"
 
 namespace ikx {
@@ -20,11 +19,6 @@ namespace {
 constexpr wchar_t kProtectedSddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 constexpr wchar_t kPrivateStem[] = L"KXE_Private";
 
-// Rights that let a holder place, replace or remove entries, turn the folder
-// into a link (attributes) or take it over.
-constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FILE_DELETE_CHILD |
-                                     FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE | WRITE_DAC |
-                                     WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 // Held open without delete sharing: nobody renames or removes it meanwhile.
 // Without DELETE itself, so that listing it needs no delete sharing either.
 constexpr ACCESS_MASK kHoldAccess =
@@ -37,71 +31,22 @@ bool ProtectedDescriptor(UniqueLocal& sd) {
                                                                   sd.put(), nullptr) != FALSE;
 }
 
-// The user this process runs as (SYSTEM in the service); its own folders are trusted.
-bool IsProcessUser(PSID sid) {
-    UniqueHandle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
-    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
-    DWORD length = 0;
-    if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &length)) {
-        return false;
-    }
-    return ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid) != FALSE;
-}
-
-bool IsTrustedSid(PSID sid) {
-    return ::IsWellKnownSid(sid, WinLocalSystemSid) ||
-           ::IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsProcessUser(sid);
-}
-
-}  // namespace
-
-bool DaclLetsOthersWrite(PACL dacl) {
-    if (!dacl) return true;  // a null DACL grants everyone everything
-    for (DWORD i = 0; i < dacl->AceCount; ++i) {
-        void* ace = nullptr;
-        if (!::GetAce(dacl, i, &ace)) return true;
-        const auto* header = static_cast<ACE_HEADER*>(ace);
-        if (header->AceFlags & INHERIT_ONLY_ACE) continue;
-        switch (header->AceType) {
-            case ACCESS_ALLOWED_ACE_TYPE:
-            case ACCESS_ALLOWED_CALLBACK_ACE_TYPE: {
-                const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-                const PSID sid = const_cast<DWORD*>(&allowed->SidStart);
-                if ((allowed->Mask & kWriteRights) && !IsTrustedSid(sid)) return true;
-                break;
-            }
-            case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
-            case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
-            case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
-                if (static_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask & kWriteRights) return true;
-                break;
-            default:
-                break;  // denying and auditing entries grant nothing
-        }
-    }
-    return false;
-}
-
-namespace {
-
 FolderTrust TrustOfHeld(const std::wstring& path, HANDLE folder) {
     DWORD attributes = 0;
     if (AttributesOf(folder, attributes) != 0) return FolderTrust::kUnreadable;
     if (IsReparsePoint(attributes)) return FolderTrust::kLink;
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return FolderTrust::kFile;
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    UniqueLocal sd;
-    if (::GetSecurityInfo(folder, SE_FILE_OBJECT,
-                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner, nullptr,
-                          &dacl, nullptr, sd.put()) != ERROR_SUCCESS) {
-        return FolderTrust::kUnreadable;
+    switch (TrustOfObject(folder, path)) {
+        case ObjectTrust::kOurs:
+            return FolderTrust::kTrusted;
+        case ObjectTrust::kOpenToUsers:
+            return FolderTrust::kOpenToUsers;
+        case ObjectTrust::kForeignOwner:
+            return FolderTrust::kForeignOwner;
+        case ObjectTrust::kUnreadable:
+            break;
     }
-    if (!owner || !IsTrustedSid(owner) || TestSaysOwnedByOthers(path)) {
-        return FolderTrust::kForeignOwner;
-    }
-    return DaclLetsOthersWrite(dacl) ? FolderTrust::kOpenToUsers : FolderTrust::kTrusted;
+    return FolderTrust::kUnreadable;
 }
 
 // The last component of a path without a trailing backslash.

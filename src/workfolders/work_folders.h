@@ -29,13 +29,6 @@ enum class FolderTrust {
     kUnreadable,    // it cannot be opened or its security cannot be read
 };
 
-// Whether an entry of `dacl` that applies to the folder itself lets anyone
-// but SYSTEM, Administrators and this process's user add, remove or replace
-// entries, change its attributes (enough to make it a link) or take it over.
-// Allowing entries whose SID sits behind object types count as letting
-// others write: nothing of ours makes them. A null DACL lets everyone.
-bool DaclLetsOthersWrite(PACL dacl);
-
 class WorkFolder {
   public:
     WorkFolder() = default;

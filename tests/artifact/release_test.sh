@@ -3,8 +3,9 @@
 # different names and depths, once unsigned and once signed with a
 # throwaway certificate: the DLL and its symbols come out the same bytes,
 # carry no build folder and the commit's time, the signed one verifies with
-# that certificate as signer, each SHA256SUMS holds, and the bill of
-# materials names what the link used, with versions and licences.
+# that certificate as signer, each SHA256SUMS holds, the bill of materials
+# names what the link used, with versions and licences, and no copy of the
+# checkout stays behind. Signing inputs inside the checkout are refused.
 #   release_test.sh SOURCE_DIR WORK_DIR
 set -u
 top=$1 work=$2
@@ -16,19 +17,23 @@ check() { # description, command...
 }
 rm -rf "$work"
 mkdir -p "$work"
+# The throwaway certificate lies outside the checkout, as the release demands.
+keys=$(mktemp -d)
+inside=$(mkdir -p "$top/build" && mktemp -d "$top/build/release-test-keys.XXXXXX")
+trap 'rm -rf "$keys" "$inside"' EXIT
 signer="IKX Release Test Signer"
-openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$work/test.key" -out "$work/test.crt" \
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$keys/test.key" -out "$keys/test.crt" \
   -subj "/CN=$signer/O=Release test" -addext "extendedKeyUsage=codeSigning" 2>/dev/null
 
 a=$work/a b=$work/second-build-folder/b
 "$top/scripts/release" --work "$a" --out "$a/dist" >"$work/a.log" 2>&1 ||
   { cat "$work/a.log"; echo "FAIL the unsigned release"; exit 1; }
-"$top/scripts/release" --work "$b" --out "$b/dist" --sign-cert "$work/test.crt" \
-  --sign-key "$work/test.key" >"$work/b.log" 2>&1 ||
+"$top/scripts/release" --work "$b" --out "$b/dist" --sign-cert "$keys/test.crt" \
+  --sign-key "$keys/test.key" >"$work/b.log" 2>&1 ||
   { cat "$work/b.log"; echo "FAIL the signed release"; exit 1; }
 dist_a=$(echo "$a"/dist/vornExt_iKXClient-*) dist_b=$(echo "$b"/dist/vornExt_iKXClient-*)
-built_a=$a/tree/build/i686-release/bin/vornExt_iKXClient.dll
-built_b=$b/tree/build/i686-release/bin/vornExt_iKXClient.dll
+built_a=$a/bin/vornExt_iKXClient.dll
+built_b=$b/bin/vornExt_iKXClient.dll
 
 check "the same DLL bytes from both folders" cmp "$built_a" "$built_b"
 check "the same symbols from both folders" cmp "$built_a.debug" "$built_b.debug"
@@ -41,10 +46,31 @@ check "the PE time stamp is the commit's time" test "$((16#${stamp:-x}))" = "$ep
 
 check "the unsigned release says so" grep -q UNSIGNED "$work/a.log"
 check "the unsigned DLL carries no signature" bash -c "! osslsigncode verify -in '$dist_a/vornExt_iKXClient.dll'"
-osslsigncode verify -CAfile "$work/test.crt" -in "$dist_b/vornExt_iKXClient.dll" >"$work/verify.log" 2>&1
+osslsigncode verify -CAfile "$keys/test.crt" -in "$dist_b/vornExt_iKXClient.dll" >"$work/verify.log" 2>&1
 check "the signed DLL verifies with the certificate" grep -q '^Signature verification: ok' "$work/verify.log"
 check "its signer is the certificate's subject" grep -q "Subject: /CN=$signer/O=Release test" "$work/verify.log"
 check "the signed release names its signer" grep -q "signed by /CN=$signer" "$work/b.log"
+
+check "no copy of the checkout is left behind" test ! -e "$a/tree" -a ! -e "$b/tree"
+
+# A certificate, key, PFX or password file inside the checkout is refused
+# before anything is built: named there directly, or through a link either
+# way. Nothing is made.
+cp "$keys/test.key" "$inside/signer.key"
+echo secret >"$inside/pass.txt"
+ln -s "$keys/test.key" "$inside/linked.key"
+ln -s "$inside/pass.txt" "$keys/pass-link.txt"
+refused() { # name, release arguments...
+  local c=$work/refused-$1; shift
+  ! "$top/scripts/release" --work "$c" --out "$c/dist" "$@" >"$c.log" 2>&1 &&
+    grep -q "scripts/release: refusing" "$c.log" && test ! -e "$c"
+}
+check "a key inside the checkout is refused" \
+  refused key --sign-cert "$keys/test.crt" --sign-key "$inside/signer.key"
+check "a key linked from inside the checkout is refused" \
+  refused linked --sign-cert "$keys/test.crt" --sign-key "$inside/linked.key"
+check "a password file linked to one inside the checkout is refused" \
+  refused pass --sign "$keys/none.pfx" --sign-pass-file "$keys/pass-link.txt"
 
 listed() { test "$(cut -d' ' -f3 "$1/SHA256SUMS" | sort | xargs)" = "$(cd "$1" && ls | grep -vx SHA256SUMS | sort | xargs)"; }
 for d in "$dist_a" "$dist_b"; do

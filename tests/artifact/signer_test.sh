@@ -31,6 +31,22 @@ cp "$dll" "$work/unsigned.dll"
 check "the signed DLL is PE32" grep -q 'pei-i386' <<<"$(i686-w64-mingw32-objdump -f "$work/signed.dll")"
 check "osslsigncode verifies it with the certificate" \
   osslsigncode verify -CAfile "$work/test.crt" -in "$work/signed.dll"
+# scripts/sign knows its signer by fingerprint, not by subject: a PEM whose
+# first certificate is not the key's (another one with the same subject
+# follows it) gives a signature by that other certificate, which is refused;
+# a PFX's certificate is checked the same way.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout "$work/other.key" -out "$work/other.crt" \
+  -subj "/CN=$cn/O=Release test" -addext "extendedKeyUsage=codeSigning" 2>/dev/null
+cat "$work/test.crt" "$work/other.crt" >"$work/mixed.pem"
+check "a signature by another certificate with the same subject is refused" bash -c \
+  "! '$top/scripts/sign' --cert '$work/mixed.pem' --key '$work/other.key' '$dll' '$work/mixed.dll' &&
+   test ! -e '$work/mixed.dll'"
+echo secret >"$work/pass.txt"
+openssl pkcs12 -export -inkey "$work/test.key" -in "$work/test.crt" -passout "file:$work/pass.txt" \
+  -out "$work/test.pfx"
+check "a PFX's own certificate passes the check" test "$("$top/scripts/sign" --pfx "$work/test.pfx" \
+  --pass-file "$work/pass.txt" "$dll" "$work/pfx.dll")" = "/CN=$cn/O=Release test"
+
 windows() { echo "Z:${1//\//\\}"; }
 "$top/scripts/wine-test" release_signer "$reader" "$(windows "$work/signed.dll")" \
   "$(windows "$work/unsigned.dll")" >"$work/names.txt" 2>&1
