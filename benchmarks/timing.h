@@ -127,7 +127,7 @@ inline Ratio RoundRatio(const Side& over, const Side& under) {
     return RoundRatios(over.roundMeansUs, under.roundMeansUs);
 }
 
-// "1.04x (n rounds: quartiles 1.02-1.06, range 0.99-1.12)"
+// "25 rounds: quartiles 1.02-1.06, range 0.99-1.12", for after a ratio.
 inline std::string Spread(const Ratio& r) {
     char text[128];
     std::snprintf(text, sizeof text, "%zu rounds: quartiles %.2f-%.2f, range %.2f-%.2f", r.rounds,
