@@ -74,13 +74,9 @@ bool FloorUninstall(const std::wstring& installFolder) {
 // ran back to back): its median and range.
 void ReportRatio(const char* name, const std::vector<double>& side,
                  const std::vector<double>& floor) {
-    std::vector<double> ratios;
-    for (size_t i = 0; i < side.size() && i < floor.size(); ++i)
-        ratios.push_back(side[i] / floor[i]);
-    const auto range = std::minmax_element(ratios.begin(), ratios.end());
-    std::printf("%s median %.3f s, floor %.3f s, ratio %.3f (rounds %.3f-%.3f)\n", name,
-                Median(side), Median(floor), Median(ratios), ratios.empty() ? 0 : *range.first,
-                ratios.empty() ? 0 : *range.second);
+    const Ratio ratio = RoundRatios(side, floor);
+    std::printf("%s median %.3f s, floor %.3f s, ratio %.3f (%s)\n", name, Median(side),
+                Median(floor), ratio.median, Spread(ratio).c_str());
 }
 
 }  // namespace

@@ -95,11 +95,9 @@ int RecordsPerNotification(ProductDll& dll) {
 
 void Report(const char* name, const Side& floor, const Side& product) {
     const Ratio ratio = RoundRatio(product, floor);
-    std::printf(
-        "  %-28s mean %9.1f us   p99 %9.1f us   export/floor %.2fx (rounds %.2f-%.2f, p99 "
-        "%.2fx)\n",
-        name, floor.MedianUs(), floor.P99Us(), ratio.median, ratio.low, ratio.high,
-        product.P99Us() / floor.P99Us());
+    std::printf("  %-28s mean %9.1f us   p99 %9.1f us   export/floor %.2fx (%s; p99 %.2fx)\n", name,
+                floor.MedianUs(), floor.P99Us(), ratio.median, Spread(ratio).c_str(),
+                product.P99Us() / floor.P99Us());
 }
 
 }  // namespace
@@ -130,7 +128,8 @@ int main() {
         } else {
             const std::wstring pipc = agent.Folder() + L"PlmPIPC.dll";
             const std::wstring text = L"-UseProxy=1";
-            // In turns, so that a slow moment of the machine falls on every side alike.
+            // Call by call in turns, so that a slow moment of the machine or of
+            // the pipe falls on every side alike.
             constexpr int kRounds = 9, kCalls = 50;
             std::vector<Side> sides = {{"export", [&] { Send(dll.OnNotify, kProxyNotification); }},
                                        {"relay", [&] { RelayFloor(load, pipc, text); }},
@@ -138,7 +137,7 @@ int main() {
                                             RelayFloor(load, pipc, text);
                                             FrameFloor(verify, records);
                                         }}};
-            Alternate(sides, kRounds, kCalls);
+            Alternate(sides, kRounds, kCalls, sides.size());
             const Side &product = sides[0], &relay = sides[1], &frame = sides[2];
             std::printf(
                 "VORN_TYPE_PROXY notification to a running QVKXC (%d records per call, "

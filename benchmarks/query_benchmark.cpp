@@ -248,7 +248,7 @@ void QueryLatency(ProductDll& dll, const char* name, const std::string& request,
         {"build", BuildOnly},
         {"client's failed connect", ConnectOnly},
     };
-    Alternate(sides, rounds, calls);
+    Alternate(sides, rounds, calls, 3);  // export, floor and floor + gate call by call
     const Side &product = sides[0], &bare = sides[1], &gated = sides[2];
     std::printf(
         "%s (%d records per call incl. vornExt_Free, no log server, %d rounds of %d calls)\n", name,
@@ -257,11 +257,9 @@ void QueryLatency(ProductDll& dll, const char* name, const std::string& request,
                 product.P99Us());
     for (const Side* under : {&bare, &gated}) {
         const Ratio ratio = RoundRatio(product, *under);
-        std::printf(
-            "  %-15s median %9.1f us   p99 %9.1f us   ratio %.2fx (rounds %.2f-%.2f, p99 "
-            "%.2fx)\n",
-            under->name.c_str(), under->MedianUs(), under->P99Us(), ratio.median, ratio.low,
-            ratio.high, product.P99Us() / under->P99Us());
+        std::printf("  %-15s median %9.1f us   p99 %9.1f us   ratio %.2fx (%s; p99 %.2fx)\n",
+                    under->name.c_str(), under->MedianUs(), under->P99Us(), ratio.median,
+                    Spread(ratio).c_str(), product.P99Us() / under->P99Us());
     }
     const auto us = [&](const char* part) {
         for (const Side& side : sides) {
@@ -303,19 +301,24 @@ void QueryLatency(ProductDll& dll, const char* name, const std::string& request,
 }
 
 // Records per second through the log call into a listening server, beside
-// raw connect-write-close of records of the same size, and the parts of the
-// log call on their own: formatting, building the record, and the product's
-// pipe client sending a record built beforehand. The sides take turns over
-// several rounds (each round starts one side later), so that a slow moment
-// of the machine does not fall on one side only; medians are reported.
+// raw connect-write-close of the same record, and the parts of the log call
+// on their own: formatting, building the record, and the product's pipe
+// client sending a record built beforehand. Each round runs the log call and
+// the raw writes back to back (which goes first alternates) and takes their
+// ratio: Wine's pipes change speed between rounds, and a ratio of two
+// medians could divide a fast round by a slow one. The median of the rounds'
+// ratios is reported with its spread.
 void LogThroughput() {
     constexpr int kRounds = 31, kCount = 300;
     constexpr char kFormat[] = "iKX Current State: KXClient - %d, KXE - %d";
+    // When the server took each record: a round ends at its last record, not
+    // at the poll that noticed it (polls sleep for milliseconds, the length
+    // of a whole round's tail).
     std::atomic<int> received{0};
-    std::atomic<size_t> recordBytes{0};
+    std::atomic<Clock::rep> lastTaken{0};
     testbed::LogPipeServer server(
-        [&](const testbed::LogRecord& record) {
-            recordBytes = record.raw.size() * sizeof(wchar_t);
+        [&](const testbed::LogRecord&) {
+            lastTaken = Clock::now().time_since_epoch().count();
             ++received;
         },
         4);
@@ -324,28 +327,28 @@ void LogThroughput() {
         ikx::WriteDebugLog(ikx::kLogTag, ikx::kInfo, "vornExt_OnQueryData.cpp", 42, "QueryLatency",
                            kFormat, 4, 4);
     };
-    logOnce();  // learns the record's size for the raw side
-    WaitUntil([&] { return received.load() >= 1; }, std::chrono::seconds(20));
-    const std::vector<char> record(recordBytes.load(), 'x');
+    // The record the log call sends, terminating NUL included: the raw side
+    // sends these very bytes, so that the server does the same work for both.
+    const std::u16string built =
+        ikx::BuildLogRecord(ikx::kLogTag, ikx::kInfo, "vornExt_OnQueryData.cpp", 42, "QueryLatency",
+                            "iKX Current State: KXClient - 4, KXE - 4");
+    const auto recordBytes = static_cast<DWORD>((built.size() + 1) * sizeof(char16_t));
     const auto rawOnce = [&] {
         HANDLE pipe = INVALID_HANDLE_VALUE;
         while ((pipe = ::CreateFileW(kLogPipe, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                                      nullptr)) == INVALID_HANDLE_VALUE) {
-            if (::GetLastError() != ERROR_PIPE_BUSY || !::WaitNamedPipeW(kLogPipe, 20)) return;
+            if (::GetLastError() != ERROR_PIPE_BUSY || !::WaitNamedPipeW(kLogPipe, 20000)) return;
         }
         DWORD mode = PIPE_READMODE_MESSAGE;
         ::SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);
         DWORD written = 0;
-        ::WriteFile(pipe, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+        ::WriteFile(pipe, built.c_str(), recordBytes, &written, nullptr);
         ::CloseHandle(pipe);
     };
-    const std::u16string built =
-        ikx::BuildLogRecord(ikx::kLogTag, ikx::kInfo, "vornExt_OnQueryData.cpp", 42, "QueryLatency",
-                            "iKX Current State: KXClient - 4, KXE - 4");
     const auto clientOnce = [&] {
         ikx::CNamedPipeClient pipe;
         if (pipe.Connect(L"Log_ServerNamePipe")) {
-            uint32_t bytes = static_cast<uint32_t>((built.size() + 1) * sizeof(char16_t));
+            uint32_t bytes = recordBytes;
             pipe.Write(built.c_str(), bytes);
         }
     };
@@ -363,7 +366,8 @@ void LogThroughput() {
         const auto start = Clock::now();
         for (int i = 0; i < kCount; ++i) once();
         WaitUntil([&] { return received.load() >= kCount; }, std::chrono::seconds(120));
-        const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+        const Clock::time_point last{Clock::duration(lastTaken.load())};
+        const double us = std::chrono::duration<double, std::micro>(last - start).count();
         lost += kCount - received.load();
         return us / std::max(1, received.load());
     };
@@ -372,6 +376,7 @@ void LogThroughput() {
         for (int i = 0; i < kCount; ++i) once();
         return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / kCount;
     };
+    // The pair first, back to back; then the parts of the breakdown.
     const std::vector<std::function<double()>> sides = {
         [&] { return sending(logOnce); },
         [&] { return sending(rawOnce); },
@@ -379,35 +384,34 @@ void LogThroughput() {
         [&] { return local([&] { FormatOnly(kFormat, 4, 4); }); },
         [&] { return local(buildOnce); },
     };
+    sending(logOnce), sending(rawOnce);  // warm both paths
     std::vector<std::vector<double>> us(sides.size());
-    std::vector<double> ratios;
     for (int round = 0; round < kRounds; ++round) {
-        for (size_t k = 0; k < sides.size(); ++k) {
-            const size_t which = (round + k) % sides.size();
-            us[which].push_back(sides[which]());
-        }
-        ratios.push_back(us[0].back() / us[1].back());
-        std::printf("  round %2d: WriteDebugLog %6.0f records/s, raw pipe %6.0f records/s\n", round,
-                    1e6 / us[0].back(), 1e6 / us[1].back());
+        const size_t first = round % 2;
+        us[first].push_back(sides[first]());
+        us[1 - first].push_back(sides[1 - first]());
+        for (size_t k = 2; k < sides.size(); ++k) us[k].push_back(sides[k]());
+        std::printf("  round %2d: WriteDebugLog %6.0f records/s, raw pipe %6.0f records/s (%.2f)\n",
+                    round, 1e6 / us[0].back(), 1e6 / us[1].back(), us[0].back() / us[1].back());
     }
     ikx::DestroyLogWriter();
     const double logUs = Median(us[0]), rawUs = Median(us[1]), clientUs = Median(us[2]);
     const double formatUs = Median(us[3]), buildUs = Median(us[4]);
-    const auto range = std::minmax_element(ratios.begin(), ratios.end());
-    std::printf("log throughput (%zu-byte records, 4 server instances, %d rounds of %d, %d lost)\n",
-                record.size(), kRounds, kCount, lost);
+    const Ratio ratio = RoundRatios(us[0], us[1]);
+    const Ratio client = RoundRatios(us[2], us[1]);
+    std::printf("log throughput (%lu-byte records, 4 server instances, %d rounds of %d, %d lost)\n",
+                static_cast<unsigned long>(recordBytes), kRounds, kCount, lost);
     std::printf("  WriteDebugLog   %9.0f records/s (median)\n", 1e6 / logUs);
     std::printf("  raw pipe        %9.0f records/s (median)\n", 1e6 / rawUs);
-    std::printf("  ratio raw/log   %.2fx (rounds %.2f-%.2f)\n", Median(ratios), *range.first,
-                *range.second);
+    std::printf("  ratio raw/log   %.2fx (%s)\n", ratio.median, Spread(ratio).c_str());
     std::printf("  where a record's time goes (us per record, medians)\n");
     std::printf("    WriteDebugLog into the server         %8.2f\n", logUs);
     std::printf("    raw connect-write-close (floor)       %8.2f\n", rawUs);
     std::printf("    beyond the floor                      %8.2f\n", logUs - rawUs);
     std::printf("      formatting the message              %8.2f\n", formatUs);
     std::printf("      building the record                 %8.2f\n", buildUs);
-    std::printf("      pipe client beyond raw calls        %8.2f   (client %.2f)\n",
-                clientUs - rawUs, clientUs);
+    std::printf("      pipe client beyond raw calls        %8.2f   (client %.2f, %.2fx raw)\n",
+                clientUs - rawUs, clientUs, client.median);
     std::printf("      rest                                %8.2f\n",
                 logUs - rawUs - formatUs - buildUs - (clientUs - rawUs));
 }

@@ -1,8 +1,10 @@
 #pragma once
 // Timing helpers the benchmarks share: a median of samples, the latency of
-// one repeated call, and several calls measured in turns.
+// one repeated call, several calls measured in turns, and the ratio of two
+// sides taken round by round with its spread.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <utility>
@@ -57,43 +59,80 @@ struct Side {
     }
 };
 
-// Runs every side `calls` times per round for `rounds` rounds; each round
-// starts one side later than the round before, so that a slow moment of a
-// loaded machine falls on every side alike. A tenth as many calls of each
-// side first warm caches and the service manager.
-inline void Alternate(std::vector<Side>& sides, int rounds, int calls) {
+inline double TimeUs(Side& side) {
+    const auto start = Clock::now();
+    side.call();
+    const double us = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+    side.samplesUs.push_back(us);
+    return us;
+}
+
+// Runs every side `calls` times per round for `rounds` rounds. The first
+// `paired` sides, the ones whose ratios are reported, take their calls in
+// turns, call by call, so that each round's means of them come from the same
+// stretch of time: a pipe or a loaded machine that changes speed between
+// rounds changes it for both sides of a ratio. The other sides (the parts of
+// a breakdown) follow, each round starting one side later than the round
+// before. A tenth as many calls of each side first warm caches and the
+// service manager.
+inline void Alternate(std::vector<Side>& sides, int rounds, int calls, size_t paired = 0) {
+    paired = std::min(paired, sides.size());
     for (Side& side : sides) {
         for (int i = 0; i < calls / 10; ++i) side.call();
     }
     for (int round = 0; round < rounds; ++round) {
-        for (size_t k = 0; k < sides.size(); ++k) {
-            Side& side = sides[(round + k) % sides.size()];
-            double total = 0;
-            for (int i = 0; i < calls; ++i) {
-                const auto start = Clock::now();
-                side.call();
-                const double us =
-                    std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-                side.samplesUs.push_back(us);
-                total += us;
+        std::vector<double> totals(paired, 0.0);
+        for (int i = 0; i < calls; ++i) {
+            for (size_t k = 0; k < paired; ++k) {
+                const size_t which = (round + i + k) % paired;
+                totals[which] += TimeUs(sides[which]);
             }
+        }
+        for (size_t k = 0; k < paired; ++k) sides[k].roundMeansUs.push_back(totals[k] / calls);
+        const size_t rest = sides.size() - paired;
+        for (size_t k = 0; k < rest; ++k) {
+            Side& side = sides[paired + (round + k) % rest];
+            double total = 0;
+            for (int i = 0; i < calls; ++i) total += TimeUs(side);
             side.roundMeansUs.push_back(total / calls);
         }
     }
 }
 
-// The ratio of two sides' round means, round by round: its median and range.
+// How the ratio of two sides measured side by side spread over the rounds:
+// the median of the per-round ratios, its quartiles and its range. A ratio of
+// medians could divide a fast round of one side by a slow round of the other.
 struct Ratio {
-    double median = 0, low = 0, high = 0;
+    double median = 0, lowQuartile = 0, highQuartile = 0, low = 0, high = 0;
+    size_t rounds = 0;
 };
-inline Ratio RoundRatio(const Side& over, const Side& under) {
+
+inline double Quantile(const std::vector<double>& sorted, double q) {
+    if (sorted.empty()) return 0;
+    return sorted[static_cast<size_t>(q * static_cast<double>(sorted.size() - 1) + 0.5)];
+}
+
+inline Ratio RoundRatios(const std::vector<double>& over, const std::vector<double>& under) {
     std::vector<double> ratios;
-    for (size_t i = 0; i < over.roundMeansUs.size() && i < under.roundMeansUs.size(); ++i) {
-        ratios.push_back(over.roundMeansUs[i] / under.roundMeansUs[i]);
+    for (size_t i = 0; i < over.size() && i < under.size(); ++i) {
+        if (under[i] > 0 && over[i] >= 0) ratios.push_back(over[i] / under[i]);
     }
+    std::sort(ratios.begin(), ratios.end());
     if (ratios.empty()) return {};
-    const auto range = std::minmax_element(ratios.begin(), ratios.end());
-    return {Median(ratios), *range.first, *range.second};
+    return {Median(ratios), Quantile(ratios, 0.25), Quantile(ratios, 0.75),
+            ratios.front(), ratios.back(),          ratios.size()};
+}
+
+inline Ratio RoundRatio(const Side& over, const Side& under) {
+    return RoundRatios(over.roundMeansUs, under.roundMeansUs);
+}
+
+// "25 rounds: quartiles 1.02-1.06, range 0.99-1.12", for after a ratio.
+inline std::string Spread(const Ratio& r) {
+    char text[128];
+    std::snprintf(text, sizeof text, "%zu rounds: quartiles %.2f-%.2f, range %.2f-%.2f", r.rounds,
+                  r.lowQuartile, r.highQuartile, r.low, r.high);
+    return text;
 }
 
 }  // namespace benchtiming

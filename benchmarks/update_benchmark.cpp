@@ -69,9 +69,13 @@ double Time(const std::function<bool()>& work) {
     return ok ? elapsed.count() : -1.0;
 }
 
+// The ratio is the median of the rounds' own ratios: a round's export and
+// floor ran back to back, so a change of the machine's speed between rounds
+// falls on both.
 void Report(const char* what, const std::vector<double>& ours, const std::vector<double>& floor) {
-    std::printf("%s: export %.3f s, floor %.3f s, ratio %.2f\n", what, Median(ours), Median(floor),
-                Median(ours) / Median(floor));
+    const Ratio ratio = RoundRatios(ours, floor);
+    std::printf("%s: export %.3f s, floor %.3f s, ratio %.2f (%s)\n", what, Median(ours),
+                Median(floor), ratio.median, Spread(ratio).c_str());
 }
 
 // Where the exports' time goes beyond the floor: each stage of theirs timed on
@@ -109,6 +113,14 @@ void ReportStages(const Stages& stages) {
         Median(stages.copy), Median(stages.digest), Median(stages.plainCopy), Median(stages.verify),
         Median(stages.restore), Median(stages.compare), Median(stages.removal),
         Median(stages.plainRemoval));
+    std::vector<double> backup;
+    for (size_t i = 0; i < stages.copy.size(); ++i) {
+        backup.push_back(stages.copy[i] + stages.digest[i]);
+    }
+    const Ratio copy = RoundRatios(backup, stages.plainCopy);
+    const Ratio removal = RoundRatios(stages.removal, stages.plainRemoval);
+    std::printf("stage ratios: backup copy and digest / plain copy %.2f (%s); removal %.2f (%s)\n",
+                copy.median, Spread(copy).c_str(), removal.median, Spread(removal).c_str());
 }
 
 }  // namespace
@@ -179,9 +191,11 @@ int main() {
         if (preUpdate.back() < 0 || rollback.back() < 0 || ReadTree(install) != installed) {
             return std::printf("round %d: an export failed or the restore differs\n", round), 1;
         }
-        std::printf("round %d: pre-update %.3f / floor %.3f s, rollback %.3f / floor %.3f s\n",
-                    round, preUpdate.back(), preFloor.back(), rollback.back(),
-                    rollbackFloor.back());
+        std::printf(
+            "round %d: pre-update %.3f / floor %.3f s (%.2f), rollback %.3f / floor %.3f s "
+            "(%.2f)\n",
+            round, preUpdate.back(), preFloor.back(), preUpdate.back() / preFloor.back(),
+            rollback.back(), rollbackFloor.back(), rollback.back() / rollbackFloor.back());
         TimeStages(install, work, stages);
         // The fixed part of pre-update the floor lacks: the IPC binding (the
         // stage then stops at a file path without a backslash).

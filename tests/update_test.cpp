@@ -391,6 +391,7 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
     const std::wstring image = L"\"" + BinDir() + L"KxSensorService.exe\" --no-ipc --name QVKXE";
     ikx::UniqueFile reader;  // shares reading only, so the file cannot be deleted
     const std::wstring victim = TempDir(L"victim");
+    const std::string bulk((3u << 20) / 2, 'x');  // one and a half reads of the digest
     const auto commandsMeanwhile = [&](void*) {
         // A context made and released meanwhile takes no claim away with it.
         void* passing = nullptr;
@@ -424,6 +425,19 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
          [&](void*) { WriteFileText(staging + L"\\Backup\\cfg\\a.ini", "b"); }, false,
          "The backup no longer matches what was backed up (cfg\\a.ini, error 0), the install "
          "folder is left as it is."},
+        // A file longer than one read: every read of it counts, the first and the last.
+        {"the first byte of a long file changed",
+         [&](void*) { WriteFileText(staging + L"\\Backup\\bulk.dat", "y" + bulk.substr(1)); },
+         false,
+         "The backup no longer matches what was backed up (bulk.dat, error 0), the install "
+         "folder is left as it is."},
+        {"the last byte of a long file changed",
+         [&](void*) {
+             WriteFileText(staging + L"\\Backup\\bulk.dat", bulk.substr(0, bulk.size() - 1) + "y");
+         },
+         false,
+         "The backup no longer matches what was backed up (bulk.dat, error 0), the install "
+         "folder is left as it is."},
         {"a second pre-update that fails",
          [&](void* context) {
              options = OptionsRecord(1, L"C:\\nowhere\\p.bin");
@@ -452,8 +466,10 @@ TEST_F(UpdateTest, RollbackRestoresOnlyAWholeBackup) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.label);
         RemovePath(install);
-        WriteTree(install,
-                  {{L"\\KXClient.exe", "old client"}, {L"\\cfg", "<dir>"}, {L"\\cfg\\a.ini", "a"}});
+        WriteTree(install, {{L"\\KXClient.exe", "old client"},
+                            {L"\\cfg", "<dir>"},
+                            {L"\\cfg\\a.ini", "a"},
+                            {L"\\bulk.dat", bulk}});
         const FileTree original = ReadTree(install);
         Package();
         void* context = NewContext();

@@ -1,8 +1,9 @@
 #include "deploy/backup_manifest.h"
 
-#include <bcrypt.h>
+#include <xxhash.h>
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include "platform/handles.h"
@@ -16,9 +17,10 @@ constexpr DWORD kReadChunk = 1 << 20;
 // reported as a difference.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-DWORD FromStatus(NTSTATUS status) {
-    return BCRYPT_SUCCESS(status) ? 0 : static_cast<DWORD>(status);
-}
+struct HashStateDeleter {
+    void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
+};
+using UniqueHashState = std::unique_ptr<XXH3_state_t, HashStateDeleter>;
 
 DWORD OpenForReading(const std::wstring& path, UniqueFile& file) {
     file.reset(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
@@ -26,44 +28,34 @@ DWORD OpenForReading(const std::wstring& path, UniqueFile& file) {
     return file ? 0 : ::GetLastError();
 }
 
-// Size and SHA-256 of what `file` holds.
-DWORD DigestStream(BCRYPT_ALG_HANDLE sha256, HANDLE file, ManifestEntry& entry,
+// Size and XXH3-128 of what `file` holds.
+DWORD DigestStream(XXH3_state_t* state, HANDLE file, ManifestEntry& entry,
                    std::vector<uint8_t>& buffer) {
-    UniqueHash hash;
-    if (const DWORD error =
-            FromStatus(::BCryptCreateHash(sha256, hash.put(), nullptr, 0, nullptr, 0, 0))) {
-        return error;
-    }
+    if (XXH3_128bits_reset(state) != XXH_OK) return ERROR_INVALID_PARAMETER;
     for (;;) {
         DWORD got = 0;
         if (!::ReadFile(file, buffer.data(), kReadChunk, &got, nullptr)) return ::GetLastError();
         if (got == 0) break;
         entry.size += got;
-        if (const DWORD error = FromStatus(::BCryptHashData(hash.get(), buffer.data(), got, 0))) {
-            return error;
-        }
+        XXH3_128bits_update(state, buffer.data(), got);
     }
-    return FromStatus(::BCryptFinishHash(hash.get(), entry.digest.data(),
-                                         static_cast<ULONG>(entry.digest.size()), 0));
+    const XXH128_hash_t digest = XXH3_128bits_digest(state);
+    entry.digest = {digest.low64, digest.high64};
+    return 0;
 }
 
 struct ManifestWalk {
-    BCRYPT_ALG_HANDLE sha256;
+    XXH3_state_t* state;
     std::vector<uint8_t> buffer;
     BackupManifest& manifest;
     ManifestDepth depth;
 };
 
-// Size and SHA-256 of one file, read through a handle that does not follow a link.
+// Size and digest of one file, read through a handle that does not follow a link.
 DWORD DigestFile(ManifestWalk& walk, const std::wstring& path, ManifestEntry& entry) {
     UniqueFile file;
     if (const DWORD error = OpenForReading(path, file)) return error;
-    return DigestStream(walk.sha256, file.get(), entry, walk.buffer);
-}
-
-DWORD OpenSha256(UniqueAlgorithm& sha256) {
-    return FromStatus(
-        ::BCryptOpenAlgorithmProvider(sha256.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0));
+    return DigestStream(walk.state, file.get(), entry, walk.buffer);
 }
 
 DWORD ReadTree(ManifestWalk& walk, const std::wstring& root, const std::wstring& relative) {
@@ -99,11 +91,12 @@ DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest, Manifes
     const DWORD attributes = ::GetFileAttributesW(self.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
     if (IsReparsePoint(attributes)) return kErrorReparsePointEncountered;
-    UniqueAlgorithm sha256;
+    UniqueHashState state;
     if (depth == ManifestDepth::kDigests) {
-        if (const DWORD error = OpenSha256(sha256)) return error;
+        state.reset(XXH3_createState());
+        if (!state) return ERROR_NOT_ENOUGH_MEMORY;
     }
-    ManifestWalk walk{sha256.get(), std::vector<uint8_t>(kReadChunk), manifest, depth};
+    ManifestWalk walk{state.get(), std::vector<uint8_t>(kReadChunk), manifest, depth};
     if (depth == ManifestDepth::kSizes) walk.buffer.clear();
     return ReadTree(walk, self + L"\\", L"");
 }

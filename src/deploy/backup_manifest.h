@@ -1,7 +1,11 @@
 #pragma once
 // What a backup holds, so that a rollback restores only a backup known to be
 // whole and can tell whether the restored folder matches it: every file and
-// folder below a root by relative path, with each file's size and SHA-256.
+// folder below a root by relative path, with each file's size and XXH3-128.
+// The digest tells a torn or changed backup, not a forged one: the backup and
+// what is known of it lie side by side where only we may write, and whoever
+// could rewrite one could rewrite the other, so a cryptographic hash would buy
+// nothing but a slower read.
 #include <windows.h>
 
 #include <array>
@@ -14,7 +18,7 @@ namespace ikx {
 struct ManifestEntry {
     bool folder = false;
     uint64_t size = 0;
-    std::array<uint8_t, 32> digest = {};
+    std::array<uint64_t, 2> digest = {};  // XXH3-128: low half, high half
     bool operator==(const ManifestEntry& other) const {
         return folder == other.folder && size == other.size && digest == other.digest;
     }

@@ -2,7 +2,6 @@
 // One owner template for every OS resource: the traits name the invalid value
 // and the one release call, so no code path hand-writes a cleanup.
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <utility>
 
@@ -88,17 +87,6 @@ struct LocalMemTraits {
     static void Close(Type h) { ::LocalFree(h); }
 };
 
-struct AlgorithmTraits {  // BCrypt algorithm providers
-    using Type = BCRYPT_ALG_HANDLE;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type h) { ::BCryptCloseAlgorithmProvider(h, 0); }
-};
-struct HashTraits {  // BCrypt hash objects
-    using Type = BCRYPT_HASH_HANDLE;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type h) { ::BCryptDestroyHash(h); }
-};
-
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
 using UniqueFile = UniqueResource<FileHandleTraits>;
 using UniqueHkey = UniqueResource<RegKeyTraits>;
@@ -107,7 +95,5 @@ using UniqueModule = UniqueResource<ModuleTraits>;
 using UniqueView = UniqueResource<ViewTraits>;
 using UniqueFind = UniqueResource<FindHandleTraits>;
 using UniqueLocal = UniqueResource<LocalMemTraits>;  // also security descriptors
-using UniqueAlgorithm = UniqueResource<AlgorithmTraits>;
-using UniqueHash = UniqueResource<HashTraits>;
 
 }  // namespace ikx

