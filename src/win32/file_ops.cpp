@@ -257,11 +257,7 @@ DWORD RemoveLinkItself(const std::wstring& path) {
         return ::GetLastError();
     }
     if (!IsReparsePoint(opened.FileAttributes)) return kErrorReparsePointEncountered;
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return ::SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition,
-                                        sizeof disposition)
-               ? 0
-               : ::GetLastError();
+    return DeleteByHandle(link.get());
 }
 
 DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure) {
@@ -275,6 +271,26 @@ DWORD CleanDirectory(const wchar_t* folder, bool removeSelf, bool delayOnFailure
         return ERROR_ACCESS_DENIED;
     }
     return CleanFolderTree(folder, removeSelf, delayOnFailure);
+}
+
+DWORD RenameByHandle(HANDLE handle, const std::wstring& target, bool replace) {
+    const size_t bytes = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t);
+    std::vector<uint8_t> buffer(bytes, 0);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = replace ? TRUE : FALSE;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, target.c_str(), target.size() * sizeof(wchar_t));
+    return ::SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes))
+               ? 0
+               : ::GetLastError();
+}
+
+DWORD DeleteByHandle(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                        sizeof disposition)
+               ? 0
+               : ::GetLastError();
 }
 
 DWORD UnguessableName(const std::wstring& stem, std::wstring& name) {
@@ -295,36 +311,17 @@ DWORD UnguessableName(const std::wstring& stem, std::wstring& name) {
 DWORD DeleteFileItself(const std::wstring& path) {
     UniqueFile file;
     if (const DWORD error = OpenNameToReplace(path, file)) return error;
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return ::SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
-                                        sizeof disposition)
-               ? 0
-               : ::GetLastError();
+    return DeleteByHandle(file.get());
 }
 
 namespace {
-
-// Renames what `handle` is open on (DELETE access) to `target`, replacing
-// the file there.
-DWORD RenameOver(HANDLE handle, const std::wstring& target) {
-    const size_t bytes = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t);
-    std::vector<uint8_t> buffer(bytes, 0);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
-    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    std::memcpy(rename->FileName, target.c_str(), target.size() * sizeof(wchar_t));
-    return ::SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes))
-               ? 0
-               : ::GetLastError();
-}
 
 // A copy that could not take its place goes; a read-only bit would stop that.
 void DiscardCopy(HANDLE copy) {
     FILE_BASIC_INFO basic = {};  // zero times are left as they are
     basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     ::SetFileInformationByHandle(copy, FileBasicInfo, &basic, sizeof basic);
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    ::SetFileInformationByHandle(copy, FileDispositionInfo, &disposition, sizeof disposition);
+    DeleteByHandle(copy);
 }
 
 // Puts a new file at a name whose file may not be written in place: made
@@ -338,7 +335,7 @@ DWORD ReplaceByRename(const std::wstring& source, const std::wstring& target) {
                                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!copy) return ::GetLastError();
     DWORD error = CopyInto(source, copy.get());
-    if (error == 0) error = RenameOver(copy.get(), target);
+    if (error == 0) error = RenameByHandle(copy.get(), target, true);
     if (error != 0) DiscardCopy(copy.get());
     return error;
 }

@@ -45,6 +45,15 @@ DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target);
 // link or folder is refused.
 DWORD DeleteFileItself(const std::wstring& path);
 
+// Renames what `handle` is open on (DELETE access) to `target`, a full path.
+// Without `replace` it fails when `target` exists; with it, a file there is
+// replaced.
+DWORD RenameByHandle(HANDLE handle, const std::wstring& target, bool replace = false);
+
+// Marks what `handle` is open on (DELETE access) for deletion when the last
+// handle closes; a directory must be empty by then.
+DWORD DeleteByHandle(HANDLE handle);
+
 // "<stem>.<16 hex digits>" from the system's random numbers: a name for what
 // is put beside other files that nobody can prepare in advance. When the
 // system cannot give random numbers there is no such name: a Windows error,

@@ -225,27 +225,6 @@ DWORD AttributesOf(HANDLE handle, DWORD& attributes) {
     return 0;
 }
 
-DWORD RenameByHandle(HANDLE handle, const std::wstring& target) {
-    const size_t bytes = sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t);
-    std::vector<uint8_t> buffer(bytes, 0);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    std::memcpy(rename->FileName, target.c_str(), target.size() * sizeof(wchar_t));
-    return ::SetFileInformationByHandle(handle, FileRenameInfo, rename, static_cast<DWORD>(bytes))
-               ? 0
-               : ::GetLastError();
-}
-
-DWORD DeleteByHandle(HANDLE handle) {
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                        sizeof disposition)
-               ? 0
-               : ::GetLastError();
-}
-
 DWORD DeleteTreeBelow(HANDLE folder, const std::wstring& path, const std::wstring& park,
                       std::vector<Leftover>* leftovers) {
     std::vector<Level> levels(1);

@@ -36,14 +36,6 @@ DWORD CreateFolderBelow(HANDLE parent, const std::wstring& name, UniqueFile& cre
 // The attributes of what a handle is open on.
 DWORD AttributesOf(HANDLE handle, DWORD& attributes);
 
-// Renames what `handle` is open on (DELETE access) to `target`, a full path;
-// fails when `target` exists.
-DWORD RenameByHandle(HANDLE handle, const std::wstring& target);
-
-// Marks what `handle` is open on (DELETE access) for deletion when the last
-// handle closes; a directory must be empty by then.
-DWORD DeleteByHandle(HANDLE handle);
-
 // Levels a walk enters below the folder it was given. A user may plant a tree
 // of any depth; past this one the walk moves what is left elsewhere instead.
 constexpr size_t kMaxWalkDepth = 128;
