@@ -198,19 +198,7 @@ DWORD CopyLogBelow(HANDLE from, const wchar_t* file, HANDLE to, const std::wstri
         error = ERROR_FILE_NOT_FOUND;
     }
     if (error == 0) error = CreateFileBelow(to, name, target);
-    std::vector<char> buffer(kCopyChunk);
-    for (DWORD got = 0; error == 0; got = 0) {
-        DWORD written = 0;
-        if (!::ReadFile(source.get(), buffer.data(), kCopyChunk, &got, nullptr)) {
-            error = ::GetLastError();
-        } else if (got == 0) {
-            break;
-        } else if (!::WriteFile(target.get(), buffer.data(), got, &written, nullptr)) {
-            error = ::GetLastError();
-        } else if (written != got) {
-            error = ERROR_WRITE_FAULT;
-        }
-    }
+    if (error == 0) error = CopyBytes(source.get(), target.get(), kCopyChunk);
     return error;
 }
 

@@ -143,6 +143,22 @@ DWORD OpenNameToReplace(const std::wstring& path, UniqueFile& file) {
     return 0;
 }
 
+}  // namespace
+
+DWORD CopyBytes(HANDLE from, HANDLE to, DWORD chunk) {
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[chunk]);
+    if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+    for (;;) {
+        DWORD got = 0, written = 0;
+        if (!::ReadFile(from, buffer.get(), chunk, &got, nullptr)) return ::GetLastError();
+        if (got == 0) return 0;
+        if (!::WriteFile(to, buffer.get(), got, &written, nullptr)) return ::GetLastError();
+        if (written != got) return ERROR_WRITE_FAULT;
+    }
+}
+
+namespace {
+
 // Writes the bytes, last-write time and attributes of `source` into `target`.
 DWORD CopyInto(const std::wstring& source, HANDLE target) {
     const UniqueFile from(::CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -155,15 +171,7 @@ DWORD CopyInto(const std::wstring& source, HANDLE target) {
     }
     const DWORD chunk = static_cast<DWORD>(
         std::min<LONGLONG>(kCopyChunk, std::max<LONGLONG>(standard.EndOfFile.QuadPart, 1)));
-    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[chunk]);
-    if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
-    for (;;) {
-        DWORD got = 0, written = 0;
-        if (!::ReadFile(from.get(), buffer.get(), chunk, &got, nullptr)) return ::GetLastError();
-        if (got == 0) break;
-        if (!::WriteFile(target, buffer.get(), got, &written, nullptr)) return ::GetLastError();
-        if (written != got) return ERROR_WRITE_FAULT;
-    }
+    if (const DWORD error = CopyBytes(from.get(), target, chunk)) return error;
     FILE_BASIC_INFO copied = {};  // zero creation and access times are left as they are
     copied.LastWriteTime = basic.LastWriteTime;
     copied.FileAttributes = basic.FileAttributes ? basic.FileAttributes : FILE_ATTRIBUTE_NORMAL;

@@ -45,6 +45,9 @@ DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target);
 // link or folder is refused.
 DWORD DeleteFileItself(const std::wstring& path);
 
+// Copies what is left to read of `from` into `to`, `chunk` bytes at a time.
+DWORD CopyBytes(HANDLE from, HANDLE to, DWORD chunk);
+
 // Renames what `handle` is open on (DELETE access) to `target`, a full path.
 // Without `replace` it fails when `target` exists; with it, a file there is
 // replaced.
