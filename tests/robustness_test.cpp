@@ -1,7 +1,12 @@
 // The request exports under load and abuse: many threads at once, many calls
 // without leaking handles or memory, and generated or mutated envelopes that
 // must never bring the process down.
+#include <winternl.h>
+
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
 #include <cstring>
 #include <thread>
 
@@ -11,6 +16,32 @@
 using namespace testsupport;
 
 namespace {
+
+int EnvCount(const char* name, int fallback) {
+    const char* text = std::getenv(name);
+    return text && std::atoi(text) > 0 ? std::atoi(text) : fallback;
+}
+
+// DIAG (temporary): the types of the handles this process holds.
+void DiagHandles() {
+    using QueryObjectFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+    const auto query = reinterpret_cast<QueryObjectFn>(reinterpret_cast<void*>(
+        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    std::map<std::wstring, int> types;
+    for (uintptr_t value = 4; value < 0x10000; value += 4) {
+        DWORD flags = 0;
+        if (!::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) continue;
+        alignas(8) unsigned char buffer[1024] = {};
+        ULONG length = 0;
+        std::wstring type = L"?";
+        if (query && query(reinterpret_cast<HANDLE>(value), 2, buffer, sizeof buffer, &length) == 0) {
+            const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
+            type.assign(name->Buffer, name->Length / 2);
+        }
+        ++types[type];
+    }
+    for (const auto& [type, count] : types) std::printf("DIAG %ls %d\n", type.c_str(), count);
+}
 
 const std::string kQueries[] = {
     IkxQuery("VORN_ONQUERY_SERVICE_STATUS"),
@@ -89,7 +120,14 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     int answered = 0;
     // Each envelope goes through all three exports, ~20 ms a round under Wine;
     // the envelope reader itself is fuzzed at length on the host build.
-    for (int i = 0; i < 120; ++i) {
+    // IKX_FUZZ_ENVELOPES asks for more (a soak) or fewer.
+    const int envelopes = EnvCount("IKX_FUZZ_ENVELOPES", 120);
+    ProcessUsage before;
+    for (int i = 0; i < envelopes; ++i) {
+        if (i == 10) {
+            before = MeasureProcess();  // the first calls load what stays loaded
+            DiagHandles();
+        }
         const std::string text = HostileEnvelope(random, valid);
         const uint32_t length = static_cast<uint32_t>(text.size());
         uint32_t responseLength = 0;
@@ -115,6 +153,12 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     EXPECT_EQ(dll.OnCommand(0, 0, nullptr), 0);
     EXPECT_EQ(dll.OnNotify(0, 0, nullptr), -1);
     EXPECT_GT(answered, 4);  // valid queries among the generated ones were answered
+    const ProcessUsage after = MeasureProcess();
+    DiagHandles();
+    EXPECT_LE(after.handles, before.handles + 4) << "from " << before.handles;
+    EXPECT_LE(after.modules, before.modules) << "from " << before.modules;
+    std::printf("%d envelopes: handles %zu -> %zu, committed %zu -> %zu bytes\n", envelopes,
+                before.handles, after.handles, before.committedBytes, after.committedBytes);
     // The extension still answers normally afterwards.
     EXPECT_NE(dll.Query(kQueries[0]).find("\"status_code\" : 2"), std::string::npos);
 }
