@@ -4,6 +4,7 @@
 #include <winternl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -16,11 +17,6 @@
 using namespace testsupport;
 
 namespace {
-
-int EnvCount(const char* name, int fallback) {
-    const char* text = std::getenv(name);
-    return text && std::atoi(text) > 0 ? std::atoi(text) : fallback;
-}
 
 // DIAG (temporary): the types of the handles this process holds.
 void DiagHandles() {
@@ -121,7 +117,7 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     // Each envelope goes through all three exports, ~20 ms a round under Wine;
     // the envelope reader itself is fuzzed at length on the host build.
     // IKX_FUZZ_ENVELOPES asks for more (a soak) or fewer.
-    const int envelopes = EnvCount("IKX_FUZZ_ENVELOPES", 120);
+    const int envelopes = RoundsFromEnvironment("IKX_FUZZ_ENVELOPES", 120);
     ProcessUsage before;
     for (int i = 0; i < envelopes; ++i) {
         if (i == 10) {
@@ -153,7 +149,17 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     EXPECT_EQ(dll.OnCommand(0, 0, nullptr), 0);
     EXPECT_EQ(dll.OnNotify(0, 0, nullptr), -1);
     EXPECT_GT(answered, 4);  // valid queries among the generated ones were answered
-    const ProcessUsage after = MeasureProcess();
+    const ProcessUsage atEnd = MeasureProcess();
+    DiagHandles();
+    const auto settleStart = std::chrono::steady_clock::now();
+    ProcessUsage after = atEnd;
+    WaitUntil([&] {
+        after = MeasureProcess();
+        return after.handles <= before.handles + 4;
+    }, std::chrono::minutes(2));
+    std::printf("DIAG at end %zu, settled %zu after %lld ms\n", atEnd.handles, after.handles,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - settleStart).count()));
     DiagHandles();
     EXPECT_LE(after.handles, before.handles + 4) << "from " << before.handles;
     EXPECT_LE(after.modules, before.modules) << "from " << before.modules;
