@@ -23,8 +23,9 @@ const QueryCase kQueries[] = {
     {"VORN_ONQUERY_COMMON_SETTINGS", "", "\"content\""},
     {"VORN_ONQUERY_SELF_PROTECTION", "", "\"content\""},
     {"VORN_ONQUERY_CLIENT_STATUS_LOG", "VORN_CLIENT_ALL_STATUS_LOG", "\"content\""},
-    {"VORN_ONQUERY_COMPONENT_INFO", "VORN_RUNTIME_COMPONENT_INFO", "1.234.00"},
-    {"VORN_ONQUERY_COMPONENT_INFO", "VORN_ALL_PLATFORM_COMPONENT_INFO", "12.345.678.90"}};
+    // No component is listed while the sensor's services are not running.
+    {"VORN_ONQUERY_COMPONENT_INFO", "VORN_RUNTIME_COMPONENT_INFO", "\"content\" : []"},
+    {"VORN_ONQUERY_COMPONENT_INFO", "VORN_ALL_PLATFORM_COMPONENT_INFO", "\"content\" : []"}};
 
 template <typename Fn>
 Fn Export(HMODULE module, const char* name) {
