@@ -1,13 +1,9 @@
 // The request exports under load and abuse: many threads at once, many calls
 // without leaking handles or memory, and generated or mutated envelopes that
 // must never bring the process down.
-#include <winternl.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <map>
 #include <cstring>
 #include <thread>
 
@@ -17,27 +13,6 @@
 using namespace testsupport;
 
 namespace {
-
-// DIAG (temporary): the types of the handles this process holds.
-void DiagHandles() {
-    using QueryObjectFn = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
-    const auto query = reinterpret_cast<QueryObjectFn>(reinterpret_cast<void*>(
-        ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
-    std::map<std::wstring, int> types;
-    for (uintptr_t value = 4; value < 0x10000; value += 4) {
-        DWORD flags = 0;
-        if (!::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) continue;
-        alignas(8) unsigned char buffer[1024] = {};
-        ULONG length = 0;
-        std::wstring type = L"?";
-        if (query && query(reinterpret_cast<HANDLE>(value), 2, buffer, sizeof buffer, &length) == 0) {
-            const auto* name = reinterpret_cast<const UNICODE_STRING*>(buffer);
-            type.assign(name->Buffer, name->Length / 2);
-        }
-        ++types[type];
-    }
-    for (const auto& [type, count] : types) std::printf("DIAG %ls %d\n", type.c_str(), count);
-}
 
 const std::string kQueries[] = {
     IkxQuery("VORN_ONQUERY_SERVICE_STATUS"),
@@ -120,10 +95,7 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     const int envelopes = RoundsFromEnvironment("IKX_FUZZ_ENVELOPES", 120);
     ProcessUsage before;
     for (int i = 0; i < envelopes; ++i) {
-        if (i == 10) {
-            before = MeasureProcess();  // the first calls load what stays loaded
-            DiagHandles();
-        }
+        if (i == 10) before = MeasureProcess();  // the first calls load what stays loaded
         const std::string text = HostileEnvelope(random, valid);
         const uint32_t length = static_cast<uint32_t>(text.size());
         uint32_t responseLength = 0;
@@ -149,18 +121,16 @@ TEST_F(Robustness, GeneratedAndDamagedEnvelopesNeverEscapeTheExports) {
     EXPECT_EQ(dll.OnCommand(0, 0, nullptr), 0);
     EXPECT_EQ(dll.OnNotify(0, 0, nullptr), -1);
     EXPECT_GT(answered, 4);  // valid queries among the generated ones were answered
-    const ProcessUsage atEnd = MeasureProcess();
-    DiagHandles();
-    const auto settleStart = std::chrono::steady_clock::now();
-    ProcessUsage after = atEnd;
-    WaitUntil([&] {
-        after = MeasureProcess();
-        return after.handles <= before.handles + 4;
-    }, std::chrono::minutes(2));
-    std::printf("DIAG at end %zu, settled %zu after %lld ms\n", atEnd.handles, after.handles,
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::now() - settleStart).count()));
-    DiagHandles();
+    // Handles a call gave back may close a moment later (Wine's worker
+    // threads end on their own): counted until they settle, within a bound
+    // that the guest's slowdown stretches.
+    ProcessUsage after;
+    WaitUntil(
+        [&] {
+            after = MeasureProcess();
+            return after.handles <= before.handles + 4;
+        },
+        std::chrono::seconds(30));
     EXPECT_LE(after.handles, before.handles + 4) << "from " << before.handles;
     EXPECT_LE(after.modules, before.modules) << "from " << before.modules;
     std::printf("%d envelopes: handles %zu -> %zu, committed %zu -> %zu bytes\n", envelopes,

@@ -57,9 +57,9 @@ TEST(ReleaseDll, LoadsBindsAnswersEachQueryAndUnloads) {
         const std::string request = IkxQuery(row.id, row.type);
         uint32_t length = 0;
         char* response = nullptr;
-        EXPECT_EQ(query(0, static_cast<uint32_t>(request.size()), request.c_str(), &length,
-                        &response),
-                  0);
+        EXPECT_EQ(
+            query(0, static_cast<uint32_t>(request.size()), request.c_str(), &length, &response),
+            0);
         ASSERT_NE(response, nullptr) << row.id << " " << row.type;
         const std::string text(response, length);
         release(response);
