@@ -208,7 +208,9 @@ TEST_F(Extraction, DamagedArchivesNeitherFaultNorWriteOutsideTheTargetNorBeyondT
     ikx::DestroyLogWriter();
     std::mt19937 random(1903u);
     int extracted = 0;
-    for (int i = 0; i < kDamagedArchives; ++i) {
+    // IKX_DAMAGED_ARCHIVES: fewer in the slow 32-bit guest.
+    const int archives = RoundsFromEnvironment("IKX_DAMAGED_ARCHIVES", kDamagedArchives);
+    for (int i = 0; i < archives; ++i) {
         const std::string zip = DamageArchive(seeds[i % seeds.size()], random);
         WriteBytes(archive, zip);
         extracted += ikx::DecompressFile(archive, target_);
@@ -220,8 +222,8 @@ TEST_F(Extraction, DamagedArchivesNeitherFaultNorWriteOutsideTheTargetNorBeyondT
         ASSERT_EQ(Listing(L"C:\\", {}, false), top) << "archives up to " << i;
     }
     // Damage that misses what the library reads still extracts.
-    EXPECT_GT(extracted, kDamagedArchives / 20);
-    EXPECT_LT(extracted, kDamagedArchives / 2);
+    EXPECT_GT(extracted, archives / 20);
+    EXPECT_LT(extracted, archives / 2);
 }
 
 TEST_F(Extraction, EntriesSharingOneStreamStopAtTheBound) {
