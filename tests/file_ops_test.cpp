@@ -434,25 +434,29 @@ TEST_F(FileOps, ATreeTenThousandLevelsDeepIsMovedAsideOnASmallStack) {
     std::wstring deep;
     ikx::GetWindowsTempFolder(deep);
     deep += L"\\ikxtest_deep";
-    ASSERT_TRUE(PlantDeepTree(deep, 100, 100));
-    static std::wstring path;
-    static DWORD result;
-    path = deep;
-    result = 1;
-    const ikx::UniqueHandle thread(::CreateThread(
-        nullptr, 256 * 1024,
-        [](void*) -> DWORD {
-            result = ikx::MoveAside(path, ikx::Aside::kDelete);
+    // IKX_DEEP_TREE_CHAINS: fewer chains of 100 levels in the slow 32-bit guest,
+    // still far deeper than its small stack would take recursively.
+    const int chains = RoundsFromEnvironment("IKX_DEEP_TREE_CHAINS", 100);
+    ASSERT_TRUE(PlantDeepTree(deep, chains, 100));
+    struct Move {
+        std::wstring path;
+        DWORD result = 1;
+        // A thread's start routine: stdcall on 32-bit Windows, so not a lambda.
+        static DWORD WINAPI Run(void* self) {
+            auto* move = static_cast<Move*>(self);
+            move->result = ikx::MoveAside(move->path, ikx::Aside::kDelete);
             return 0;
-        },
-        nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        }
+    } move{deep};
+    const ikx::UniqueHandle thread(::CreateThread(nullptr, 256 * 1024, &Move::Run, &move,
+                                                  STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     ASSERT_TRUE(thread.valid());
     ASSERT_EQ(::WaitForSingleObject(thread.get(), 600000), DWORD(WAIT_OBJECT_0));
-    EXPECT_EQ(result, 0u);
+    EXPECT_EQ(move.result, 0u);
     EXPECT_FALSE(fs::exists(deep));
     // What lay too deep to walk at once waits in a private folder; each sweep
     // takes as much again, and nothing there holds on.
-    const size_t sweeps = 101 * 100 / ikx::kMaxWalkDepth + 4;
+    const size_t sweeps = (chains + 1) * 100 / ikx::kMaxWalkDepth + 4;
     for (size_t sweep = 0; sweep < sweeps && !PrivateFolders().empty(); ++sweep)
         ikx::SweepPrivateFolders();
     EXPECT_TRUE(PrivateFolders().empty());
