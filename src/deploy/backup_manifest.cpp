@@ -8,6 +8,7 @@
 
 #include "platform/handles.h"
 #include "platform/links.h"
+#include "workfolders/handle_tree.h"
 
 namespace ikx {
 namespace {
@@ -21,12 +22,6 @@ struct HashStateDeleter {
     void operator()(XXH3_state_t* state) const { XXH3_freeState(state); }
 };
 using UniqueHashState = std::unique_ptr<XXH3_state_t, HashStateDeleter>;
-
-DWORD OpenForReading(const std::wstring& path, UniqueFile& file) {
-    file.reset(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    return file ? 0 : ::GetLastError();
-}
 
 // Size and XXH3-128 of what `file` holds.
 DWORD DigestStream(XXH3_state_t* state, HANDLE file, ManifestEntry& entry,
@@ -51,45 +46,47 @@ struct ManifestWalk {
     ManifestDepth depth;
 };
 
-// Size and digest of one file, read through a handle that does not follow a link.
-DWORD DigestFile(ManifestWalk& walk, const std::wstring& path, ManifestEntry& entry) {
-    UniqueFile file;
-    if (const DWORD error = OpenForReading(path, file)) return error;
-    return DigestStream(walk.state, file.get(), entry, walk.buffer);
-}
-
-DWORD ReadTree(ManifestWalk& walk, const std::wstring& root, const std::wstring& relative) {
-    WIN32_FIND_DATAW found = {};
-    const UniqueFind listing(::FindFirstFileW((root + relative + L"*").c_str(), &found));
-    if (!listing) return ::GetLastError();
-    do {
-        const std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (IsReparsePoint(found.dwFileAttributes)) return kErrorReparsePointEncountered;
+// Every entry below the folder `folder` is a handle on, opened relative to
+// it: no path is resolved again for each file, and no link is entered.
+DWORD ReadTree(ManifestWalk& walk, HANDLE folder, const std::wstring& relative) {
+    std::vector<ListedEntry> entries;
+    if (const DWORD error = ListFolder(folder, entries)) return error;
+    for (const ListedEntry& listed : entries) {
+        if (IsReparsePoint(listed.attributes)) return kErrorReparsePointEncountered;
+        const bool isFolder = (listed.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         ManifestEntry entry;
-        DWORD error = 0;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            entry.folder = true;
-            error = ReadTree(walk, root, relative + name + L"\\");
-        } else if (walk.depth == ManifestDepth::kSizes) {
-            entry.size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
-        } else {
-            error = DigestFile(walk, root + relative + name, entry);
+        entry.folder = isFolder;
+        if (!isFolder && walk.depth == ManifestDepth::kSizes) entry.size = listed.size;
+        if (isFolder || walk.depth == ManifestDepth::kDigests) {
+            UniqueFile opened;
+            const ACCESS_MASK access = isFolder ? FILE_LIST_DIRECTORY : GENERIC_READ;
+            DWORD error = OpenBelow(folder, listed.name, access, opened);
+            if (error == 0) {
+                error = isFolder ? ReadTree(walk, opened.get(), relative + listed.name + L"\\")
+                                 : DigestStream(walk.state, opened.get(), entry, walk.buffer);
+            }
+            if (error != 0) return error;
         }
-        if (error != 0) return error;
-        walk.manifest[relative + name] = entry;
-    } while (::FindNextFileW(listing.get(), &found));
-    const DWORD end = ::GetLastError();
-    return end == ERROR_NO_MORE_FILES ? 0 : end;
+        walk.manifest[relative + listed.name] = entry;
+    }
+    return 0;
 }
 
 }  // namespace
 
 DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest, ManifestDepth depth) {
     manifest.clear();
-    const std::wstring self = WithoutTrailingBackslash(folder);
-    const DWORD attributes = ::GetFileAttributesW(self.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return 0;
+    // Opened as itself: a link at the root is refused, never entered.
+    const UniqueFile root(
+        ::CreateFileW(WithoutTrailingBackslash(folder).c_str(),
+                      FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!root) {
+        const DWORD error = ::GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+    }
+    DWORD attributes = 0;
+    if (const DWORD error = AttributesOf(root.get(), attributes)) return error;
     if (IsReparsePoint(attributes)) return kErrorReparsePointEncountered;
     UniqueHashState state;
     if (depth == ManifestDepth::kDigests) {
@@ -98,7 +95,7 @@ DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest, Manifes
     }
     ManifestWalk walk{state.get(), std::vector<uint8_t>(kReadChunk), manifest, depth};
     if (depth == ManifestDepth::kSizes) walk.buffer.clear();
-    return ReadTree(walk, self + L"\\", L"");
+    return ReadTree(walk, root.get(), L"");
 }
 
 std::wstring FirstManifestDifference(const BackupManifest& expected, const BackupManifest& found,

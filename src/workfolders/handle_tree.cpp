@@ -193,7 +193,8 @@ DWORD ListFolder(HANDLE folder, std::vector<ListedEntry>& entries) {
                 buffer.data() + offset + offsetof(FILE_ID_BOTH_DIR_INFO, FileName));
             const size_t length = info.FileNameLength / sizeof(wchar_t);
             if (!IsDot(name, length))
-                entries.push_back({std::wstring(name, length), info.FileAttributes});
+                entries.push_back({std::wstring(name, length), info.FileAttributes,
+                                   static_cast<uint64_t>(info.EndOfFile.QuadPart)});
             if (info.NextEntryOffset == 0) break;
             offset += info.NextEntryOffset;
         }

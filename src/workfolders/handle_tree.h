@@ -5,6 +5,7 @@
 // walk changes nothing: the walk goes on in the folder it holds.
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@ namespace ikx {
 struct ListedEntry {
     std::wstring name;
     DWORD attributes = 0;
+    uint64_t size = 0;  // a file's end, as the listing gives it
 };
 // The entries of the folder `folder` is a handle on (FILE_LIST_DIRECTORY),
 // without "." and "..". Returns a Windows error, 0 on success.
