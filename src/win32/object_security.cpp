@@ -14,15 +14,23 @@ constexpr ACCESS_MASK kWriteRights = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY | FIL
                                      FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE | WRITE_DAC |
                                      WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
-bool IsProcessUser(PSID sid) {
-    UniqueHandle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) return false;
+// The process's own user, read once: a security check runs for every file a
+// copy meets, and the process token's user never changes.
+struct ProcessUser {
     alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
-    DWORD length = 0;
-    if (!::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &length)) {
-        return false;
+    bool known = false;
+    ProcessUser() {
+        UniqueHandle token;
+        DWORD length = 0;
+        known = ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+                ::GetTokenInformation(token.get(), TokenUser, buffer, sizeof buffer, &length);
     }
-    return ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, sid) != FALSE;
+};
+
+bool IsProcessUser(PSID sid) {
+    static const ProcessUser user;
+    return user.known &&
+           ::EqualSid(reinterpret_cast<const TOKEN_USER*>(user.buffer)->User.Sid, sid) != FALSE;
 }
 
 }  // namespace
