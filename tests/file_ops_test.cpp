@@ -5,7 +5,6 @@
 #include "win32/folder_rules.h"
 #include "deploy/backup_manifest.h"
 #include "deploy/staging.h"
-#include "win32/folder_rules.h"
 #include "win32/object_security.h"
 #include "workfolders/work_folders.h"
 #include "platform/test_seams.h"
@@ -139,31 +138,20 @@ TEST_F(FileOps, CleanStopsAtTheFirstSubfolderItCannotEmpty) {
 
 // What is there is replaced, never written to: a name found there may be a
 // hard link to someone else's file, and a read-only file is replaced too.
-TEST_F(FileOps, CopyDirectoryReplacesWhatIsThereWithoutWritingThroughIt) {
-    const std::wstring tree = MakeTree(), copy = dir_ + L"copy", victim = dir_ + L"victim.txt";
-    fs::create_directories(copy + L"\\a");
-    WriteBytes(copy + L"\\hidden.txt", "stale and longer than the source");
-    WriteBytes(copy + L"\\ro.txt", "stale");
-    ::SetFileAttributesW((copy + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
-    WriteBytes(victim, "victim");
-    ASSERT_TRUE(::CreateHardLinkW((copy + L"\\a\\x.txt").c_str(), victim.c_str(), nullptr));
-    // Sources dated long ago, so that a copy that keeps its own time shows.
-    const FILETIME longAgo = {0x2A3B4C00, 0x01D00000};
+// Sources dated long ago, so that a copy that keeps its own time shows.
+constexpr FILETIME kLongAgo = {0x2A3B4C00, 0x01D00000};
+
+void DateTree(const std::wstring& tree) {
     for (const auto& file : kTree) {
         const ikx::UniqueFile dated(::CreateFileW((tree + file.name).c_str(), FILE_WRITE_ATTRIBUTES,
                                                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
                                                   nullptr));
-        ASSERT_TRUE(::SetFileTime(dated.get(), nullptr, nullptr, &longAgo)) << Narrow(file.name);
+        ASSERT_TRUE(::SetFileTime(dated.get(), nullptr, nullptr, &kLongAgo)) << Narrow(file.name);
     }
-    // A reader that shares everything does not stop the copy.
-    const ikx::UniqueFile reader(
-        ::CreateFileW((copy + L"\\hidden.txt").c_str(), GENERIC_READ,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                      OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(reader.valid());
-    EXPECT_EQ(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(), copy.c_str()), 0u);
-    // Made new, written in place or renamed over a link, each copy has its
-    // source's bytes, attributes and last-write time.
+}
+
+// Each copy has its source's bytes, attributes and last-write time.
+void ExpectCopyOfTree(const std::wstring& tree, const std::wstring& copy) {
     for (const auto& file : kTree) {
         EXPECT_EQ(ReadBytes(copy + L"\\" + file.name), file.data);
         WIN32_FILE_ATTRIBUTE_DATA from = {}, to = {};
@@ -172,8 +160,28 @@ TEST_F(FileOps, CopyDirectoryReplacesWhatIsThereWithoutWritingThroughIt) {
         ASSERT_TRUE(
             ::GetFileAttributesExW((copy + L"\\" + file.name).c_str(), GetFileExInfoStandard, &to));
         EXPECT_EQ(to.dwFileAttributes, from.dwFileAttributes) << Narrow(file.name);
-        EXPECT_EQ(::CompareFileTime(&to.ftLastWriteTime, &longAgo), 0) << Narrow(file.name);
+        EXPECT_EQ(::CompareFileTime(&to.ftLastWriteTime, &kLongAgo), 0) << Narrow(file.name);
     }
+}
+
+TEST_F(FileOps, CopyDirectoryReplacesWhatIsThereWithoutWritingThroughIt) {
+    const std::wstring tree = MakeTree(), copy = dir_ + L"copy", victim = dir_ + L"victim.txt";
+    fs::create_directories(copy + L"\\a");
+    WriteBytes(copy + L"\\hidden.txt", "stale and longer than the source");
+    WriteBytes(copy + L"\\ro.txt", "stale");
+    ::SetFileAttributesW((copy + L"\\ro.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteBytes(victim, "victim");
+    ASSERT_TRUE(::CreateHardLinkW((copy + L"\\a\\x.txt").c_str(), victim.c_str(), nullptr));
+    DateTree(tree);
+    // A reader that shares everything does not stop the copy.
+    const ikx::UniqueFile reader(
+        ::CreateFileW((copy + L"\\hidden.txt").c_str(), GENERIC_READ,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(reader.valid());
+    EXPECT_EQ(ikx::CopyDirectory(tree.substr(0, tree.size() - 1).c_str(), copy.c_str()), 0u);
+    // Made new, written in place or renamed over a link.
+    ExpectCopyOfTree(tree, copy);
     EXPECT_EQ(ReadBytes(victim), "victim");
     size_t entries = 0;  // no copy left beside the names it replaced
     for (const auto& entry : fs::recursive_directory_iterator(copy))
@@ -278,6 +286,15 @@ TEST_F(FileOps, CopyDirectoryRefusesAFileTargetBadArgumentsAndMissingSource) {
 // A planted link (a junction on Windows) is never followed: nothing outside
 // is deleted, read or written through it. A link that cannot be removed
 // itself (Wine resolves every handle to it) is reported with 4395, not walked.
+// A backup copy of `source` into the folder `target`, made and held here.
+DWORD BackUpInto(const std::wstring& source, const std::wstring& target,
+                 ikx::BackupManifest& manifest) {
+    fs::create_directories(target);
+    const ikx::UniqueFile into(::CreateFileW(target.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
+                                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return ikx::CopyTreeWithManifest(source, into.get(), manifest);
+}
+
 TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
     const std::wstring outside = dir_ + L"outside\\", tree = MakeTree(), link = tree + L"link";
     const std::wstring source = dir_ + L"source", copy = dir_ + L"copy";
@@ -297,10 +314,15 @@ TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
          "CopyFile fail. (Error: 4395)"},
         {[&] { return ikx::CopyDirectory(tree.c_str(), copy.c_str()); },
          "CopyFile fail. (Error: 4395)"},
-        // What a backup holds is read without entering a link.
+        // What a backup holds is read, and a backup copied, without entering a link.
         {[&] {
              ikx::BackupManifest manifest;
              return ikx::ReadManifest(tree, manifest);
+         },
+         ""},
+        {[&] {
+             ikx::BackupManifest manifest;
+             return BackUpInto(tree, dir_ + L"backup", manifest);
          },
          ""},
     };
@@ -460,6 +482,32 @@ TEST_F(FileOps, ATreeTenThousandLevelsDeepIsMovedAsideOnASmallStack) {
     for (size_t sweep = 0; sweep < sweeps && !PrivateFolders().empty(); ++sweep)
         ikx::SweepPrivateFolders();
     EXPECT_TRUE(PrivateFolders().empty());
+}
+
+// The backup is copied into a folder it holds, and what is known of it comes
+// from the bytes as they were written: read back, the copy matches it.
+TEST_F(FileOps, ABackupCopyKeepsWhatTheFolderCopyKeepsAndKnowsWhatItWrote) {
+    const std::wstring tree = MakeTree(), copy = dir_ + L"copy", deep = dir_ + L"deep",
+                       deeper = dir_ + L"deeper";
+    DateTree(tree);
+    const std::string bulk((3u << 20) / 2, 'b');  // one and a half reads
+    WriteBytes(tree + L"a\\bulk.dat", bulk);
+    fs::create_directories(tree + L"a\\empty");
+    ASSERT_TRUE(PlantDeepTree(deep, 1, ikx::kMaxWalkDepth - 1));
+    ASSERT_TRUE(PlantDeepTree(deeper, 1, ikx::kMaxWalkDepth));
+    ikx::BackupManifest written, reread;
+    ASSERT_EQ(BackUpInto(tree, copy, written), 0u);
+    ExpectCopyOfTree(tree, copy);
+    EXPECT_EQ(ReadBytes(copy + L"\\a\\bulk.dat"), bulk);
+    ASSERT_EQ(ikx::ReadManifest(copy, reread), 0u);
+    EXPECT_EQ(written, reread);
+    EXPECT_TRUE(written.count(L"a\\empty") && written.at(L"a\\empty").folder);
+    EXPECT_EQ(written.at(L"a\\bulk.dat").size, bulk.size());
+    // As deep as any walk goes is copied whole; one level more is refused.
+    EXPECT_EQ(BackUpInto(deep, dir_ + L"deep_copy", written), 0u);
+    EXPECT_EQ(written.size(), ikx::kMaxWalkDepth);
+    EXPECT_EQ(BackUpInto(deeper, dir_ + L"deeper_copy", written),
+              DWORD(ERROR_FILENAME_EXCED_RANGE));
 }
 
 // Names nobody can prepare come from the system's random numbers. When the

@@ -23,14 +23,19 @@ struct HashStateDeleter {
 };
 using UniqueHashState = std::unique_ptr<XXH3_state_t, HashStateDeleter>;
 
-// Size and XXH3-128 of what `file` holds.
-DWORD DigestStream(XXH3_state_t* state, HANDLE file, ManifestEntry& entry,
+// Size and XXH3-128 of what `file` holds; with `copy`, each read is also
+// written there before the next.
+DWORD DigestStream(XXH3_state_t* state, HANDLE file, HANDLE copy, ManifestEntry& entry,
                    std::vector<uint8_t>& buffer) {
     if (XXH3_128bits_reset(state) != XXH_OK) return ERROR_INVALID_PARAMETER;
     for (;;) {
-        DWORD got = 0;
+        DWORD got = 0, written = 0;
         if (!::ReadFile(file, buffer.data(), kReadChunk, &got, nullptr)) return ::GetLastError();
         if (got == 0) break;
+        if (copy && !::WriteFile(copy, buffer.data(), got, &written, nullptr)) {
+            return ::GetLastError();
+        }
+        if (copy && written != got) return ERROR_WRITE_FAULT;
         entry.size += got;
         XXH3_128bits_update(state, buffer.data(), got);
     }
@@ -46,56 +51,103 @@ struct ManifestWalk {
     ManifestDepth depth;
 };
 
+// The copy of a listed file keeps what a copy by the platform keeps.
+DWORD KeepListedFacts(HANDLE copy, const ListedEntry& listed) {
+    FILE_BASIC_INFO basic = {};  // zero creation and access times are left as they are
+    basic.LastWriteTime.QuadPart = listed.lastWrite;
+    basic.FileAttributes = listed.attributes ? listed.attributes : FILE_ATTRIBUTE_NORMAL;
+    return ::SetFileInformationByHandle(copy, FileBasicInfo, &basic, sizeof basic)
+               ? 0
+               : ::GetLastError();
+}
+
+DWORD ReadTree(ManifestWalk& walk, HANDLE folder, HANDLE into, const std::wstring& relative,
+               size_t level);
+
+// One entry of a listing: a folder is walked (and made in `into`), a file
+// digested (and copied into `into`), each opened below its folder's handle.
+DWORD ReadEntry(ManifestWalk& walk, HANDLE folder, HANDLE into, const ListedEntry& listed,
+                const std::wstring& relative, size_t level, ManifestEntry& entry) {
+    const bool isFolder = entry.folder;
+    UniqueFile opened, copy;
+    DWORD error =
+        OpenBelow(folder, listed.name, isFolder ? FILE_LIST_DIRECTORY : GENERIC_READ, opened);
+    if (error == 0 && into) {
+        error = isFolder ? CreateFolderBelow(into, listed.name, copy)
+                         : CreateFileBelow(into, listed.name, copy);
+    }
+    if (error != 0) return error;
+    // Without a copy there is no handle to pass on: an empty owner's is not null.
+    const HANDLE copied = copy ? copy.get() : nullptr;
+    if (isFolder) {
+        return ReadTree(walk, opened.get(), copied, relative + listed.name + L"\\", level + 1);
+    }
+    error = DigestStream(walk.state, opened.get(), copied, entry, walk.buffer);
+    return error == 0 && copy ? KeepListedFacts(copy.get(), listed) : error;
+}
+
 // Every entry below the folder `folder` is a handle on, opened relative to
 // it: no path is resolved again for each file, and no link is entered.
-DWORD ReadTree(ManifestWalk& walk, HANDLE folder, const std::wstring& relative) {
+DWORD ReadTree(ManifestWalk& walk, HANDLE folder, HANDLE into, const std::wstring& relative,
+               size_t level) {
+    if (level > kMaxWalkDepth) return ERROR_FILENAME_EXCED_RANGE;
     std::vector<ListedEntry> entries;
     if (const DWORD error = ListFolder(folder, entries)) return error;
     for (const ListedEntry& listed : entries) {
         if (IsReparsePoint(listed.attributes)) return kErrorReparsePointEncountered;
-        const bool isFolder = (listed.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         ManifestEntry entry;
-        entry.folder = isFolder;
-        if (!isFolder && walk.depth == ManifestDepth::kSizes) entry.size = listed.size;
-        if (isFolder || walk.depth == ManifestDepth::kDigests) {
-            UniqueFile opened;
-            const ACCESS_MASK access = isFolder ? FILE_LIST_DIRECTORY : GENERIC_READ;
-            DWORD error = OpenBelow(folder, listed.name, access, opened);
-            if (error == 0) {
-                error = isFolder ? ReadTree(walk, opened.get(), relative + listed.name + L"\\")
-                                 : DigestStream(walk.state, opened.get(), entry, walk.buffer);
-            }
-            if (error != 0) return error;
+        entry.folder = (listed.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (!entry.folder && walk.depth == ManifestDepth::kSizes) {
+            entry.size = listed.size;
+        } else if (const DWORD error =
+                       ReadEntry(walk, folder, into, listed, relative, level, entry)) {
+            return error;
         }
         walk.manifest[relative + listed.name] = entry;
     }
     return 0;
 }
 
-}  // namespace
-
-DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest, ManifestDepth depth) {
-    manifest.clear();
-    // Opened as itself: a link at the root is refused, never entered.
-    const UniqueFile root(
-        ::CreateFileW(WithoutTrailingBackslash(folder).c_str(),
-                      FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!root) {
-        const DWORD error = ::GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
-    }
+// The root of a walk, opened as itself: a link there is refused, never
+// entered.
+DWORD OpenRoot(const std::wstring& folder, UniqueFile& root) {
+    root.reset(::CreateFileW(WithoutTrailingBackslash(folder).c_str(),
+                             FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                             OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!root) return ::GetLastError();
     DWORD attributes = 0;
     if (const DWORD error = AttributesOf(root.get(), attributes)) return error;
-    if (IsReparsePoint(attributes)) return kErrorReparsePointEncountered;
+    return IsReparsePoint(attributes) ? kErrorReparsePointEncountered : 0;
+}
+
+DWORD Walk(HANDLE root, HANDLE into, BackupManifest& manifest, ManifestDepth depth) {
     UniqueHashState state;
     if (depth == ManifestDepth::kDigests) {
         state.reset(XXH3_createState());
         if (!state) return ERROR_NOT_ENOUGH_MEMORY;
     }
-    ManifestWalk walk{state.get(), std::vector<uint8_t>(kReadChunk), manifest, depth};
-    if (depth == ManifestDepth::kSizes) walk.buffer.clear();
-    return ReadTree(walk, root.get(), L"");
+    ManifestWalk walk{state.get(), std::vector<uint8_t>(), manifest, depth};
+    if (depth == ManifestDepth::kDigests) walk.buffer.resize(kReadChunk);
+    return ReadTree(walk, root, into, L"", 0);
+}
+
+}  // namespace
+
+DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest, ManifestDepth depth) {
+    manifest.clear();
+    UniqueFile root;
+    if (const DWORD error = OpenRoot(folder, root)) {
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
+    }
+    return Walk(root.get(), nullptr, manifest, depth);
+}
+
+DWORD CopyTreeWithManifest(const std::wstring& source, HANDLE into, BackupManifest& manifest) {
+    manifest.clear();
+    UniqueFile root;
+    if (const DWORD error = OpenRoot(source, root)) return error;
+    return Walk(root.get(), into, manifest, ManifestDepth::kDigests);
 }
 
 std::wstring FirstManifestDifference(const BackupManifest& expected, const BackupManifest& found,

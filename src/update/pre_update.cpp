@@ -71,15 +71,17 @@ bool IsEmptyFolder(HANDLE folder) {
 }
 
 // An empty backup folder below the held staging folder, ready for the copy
-// of the installation: made there, or emptied through its handle.
-int32_t PrepareBackupFolder(const WorkFolder& staging, const std::wstring& backup) {
+// of the installation: made there, or emptied through its handle. `folder`
+// stays without a handle when it could not be made; that shows as the copy's
+// failure.
+int32_t PrepareBackupFolder(const WorkFolder& staging, const std::wstring& backup,
+                            UniqueFile& folder, DWORD& madeError) {
     constexpr wchar_t kBackup[] = L"Backup";
-    UniqueFile folder;
+    constexpr ACCESS_MASK kAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
     DWORD attributes = 0;
-    DWORD error =
-        OpenBelow(staging.Handle(), kBackup, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, folder);
+    DWORD error = OpenBelow(staging.Handle(), kBackup, kAccess, folder);
     if (error == ERROR_FILE_NOT_FOUND) {
-        CreateFolderBelow(staging.Handle(), kBackup, folder);  // a failure shows in the copy
+        madeError = CreateFolderBelow(staging.Handle(), kBackup, folder);
         return 0;
     }
     if (error == 0) error = AttributesOf(folder.get(), attributes);
@@ -100,23 +102,35 @@ int32_t PrepareBackupFolder(const WorkFolder& staging, const std::wstring& backu
     return 0;
 }
 
-// The copy, then the manifest of what the backup folder holds: recorded only
-// once the whole copy is there, so a rollback can tell a finished backup.
+// The installation copied into the backup folder `into` is a handle on, read
+// once: the manifest comes from the bytes as they are written, so a rollback
+// can tell a finished backup without a second read of it. Logs as the
+// framework's folder copy does.
+DWORD CopyInstallation(const wchar_t* installFolder, const std::wstring& backup, HANDLE into,
+                       DWORD madeError, BackupManifest& manifest) {
+    constexpr char kCopyDirectory[] = "CopyDirectory";
+    LOG_INFO_AS(kCopyDirectory, "Src Path: %ws\n", installFolder);
+    LOG_INFO_AS(kCopyDirectory, "Dst Path: %ws\n", backup.c_str());
+    const DWORD error = into ? CopyTreeWithManifest(installFolder, into, manifest) : madeError;
+    if (error != 0) {
+        LOG_WARN_AS(kCopyDirectory, "CopyFile fail. (Error: %d)", static_cast<int>(error));
+    }
+    return error;
+}
+
+// The manifest is kept only once the whole copy is there, so a rollback can
+// tell a finished backup.
 int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
-    if (const int32_t result = PrepareBackupFolder(context.staging, backup)) return result;
+    UniqueFile folder;
+    DWORD madeError = 0;
+    if (const int32_t result = PrepareBackupFolder(context.staging, backup, folder, madeError)) {
+        return result;
+    }
+    auto manifest = std::make_unique<BackupManifest>();
     if (::GetFileAttributesW(context.installFolder) == INVALID_FILE_ATTRIBUTES) {
         IKX_LOG_FOR(kPreUpdate, kNotice, "KXE directory does not exist, skip backup.");
-    } else if (const DWORD error = CopyDirectory(context.installFolder, backup.c_str())) {
-        LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",
-                    static_cast<unsigned>(error));
-        return kExtractOrBackupFailed;
-    }
-    // Read back from the copy just written (from the cache): with XXH3 this
-    // read costs about a tenth of the copy, and a copy of our own that
-    // digests the bytes as they pass measured slower under Wine than the
-    // platform's copy followed by this read (1.13x, 2000 files of 25 KB).
-    auto manifest = std::make_unique<BackupManifest>();
-    if (const DWORD error = ReadManifest(backup, *manifest)) {
+    } else if (const DWORD error = CopyInstallation(context.installFolder, backup, folder.get(),
+                                                    madeError, *manifest)) {
         LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",
                     static_cast<unsigned>(error));
         return kExtractOrBackupFailed;

@@ -194,7 +194,8 @@ DWORD ListFolder(HANDLE folder, std::vector<ListedEntry>& entries) {
             const size_t length = info.FileNameLength / sizeof(wchar_t);
             if (!IsDot(name, length))
                 entries.push_back({std::wstring(name, length), info.FileAttributes,
-                                   static_cast<uint64_t>(info.EndOfFile.QuadPart)});
+                                   static_cast<uint64_t>(info.EndOfFile.QuadPart),
+                                   info.LastWriteTime.QuadPart});
             if (info.NextEntryOffset == 0) break;
             offset += info.NextEntryOffset;
         }

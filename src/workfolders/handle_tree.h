@@ -16,7 +16,8 @@ namespace ikx {
 struct ListedEntry {
     std::wstring name;
     DWORD attributes = 0;
-    uint64_t size = 0;  // a file's end, as the listing gives it
+    uint64_t size = 0;      // a file's end, as the listing gives it
+    int64_t lastWrite = 0;  // its last-write time, as the listing gives it
 };
 // The entries of the folder `folder` is a handle on (FILE_LIST_DIRECTORY),
 // without "." and "..". Returns a Windows error, 0 on success.
