@@ -366,17 +366,23 @@ DWORD OpenToOverwrite(const std::wstring& target, UniqueFile& file, NameFacts& f
 }  // namespace
 
 DWORD CopyReplacingName(const std::wstring& source, const std::wstring& target) {
-    // A new file cannot be made through a name that is taken, link or not.
-    if (::CopyFileW(source.c_str(), target.c_str(), TRUE)) return 0;
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return error;
     // The file open here is the one written, and only once its handle shows a
     // file of ours that no other name reaches and nobody else may write: then
     // nothing anyone does to the name redirects the write, and nobody changes
-    // the bytes afterwards. Any other file is replaced, never written.
+    // the bytes afterwards. Any other file is replaced, never written. Looked
+    // for first: a copy mostly replaces files, and a copy that fails on a
+    // taken name has read its source for nothing.
     UniqueFile file;
     NameFacts facts;
-    if (const DWORD opened = OpenToOverwrite(target, file, facts)) return opened;
+    DWORD opened = OpenToOverwrite(target, file, facts);
+    if (opened == ERROR_FILE_NOT_FOUND) {
+        // A new file cannot be made through a name that is taken, link or not.
+        if (::CopyFileW(source.c_str(), target.c_str(), TRUE)) return 0;
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return error;
+        opened = OpenToOverwrite(target, file, facts);  // made meanwhile: as any file found
+    }
+    if (opened != 0) return opened;
     if (facts.links == 1 && TrustOfObject(file.get(), target) == ObjectTrust::kOurs) {
         return CopyInto(source, file.get());
     }
