@@ -110,6 +110,20 @@ DWORD OpenListed(HANDLE parent, const ListedEntry& entry, UniqueFile& opened, DW
     return 0;
 }
 
+// A file the listing shows plain and writable goes with the handle that opens
+// it: deleted on close, one open instead of an open, a read of its attributes
+// and a marking. The name itself is opened, so a link put there since the
+// listing is what goes. Anything else (a folder now, read-only now, held)
+// fails here and takes the longer way.
+bool DeletedOnClose(HANDLE parent, const ListedEntry& entry) {
+    constexpr DWORD kLonger = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY;
+    if ((entry.attributes & kLonger) || IsReparsePoint(entry.attributes)) return false;
+    UniqueFile file;
+    return NtOpen(parent, entry.name, DELETE, FILE_OPEN,
+                  FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE,
+                  file) == 0;
+}
+
 // Moves a folder too deep to enter into `park`, where a later walk starts on it.
 DWORD Park(HANDLE folder, const std::wstring& park) {
     std::wstring name;
@@ -137,6 +151,7 @@ void Step(std::vector<Level>& levels, const std::wstring& top, const std::wstrin
           std::vector<Leftover>* leftovers) {
     Level& level = levels.back();
     const ListedEntry entry = level.entries[level.next++];
+    if (DeletedOnClose(level.folder, entry)) return;
     UniqueFile opened;
     DWORD attributes = 0;
     bool done = false;
