@@ -93,7 +93,7 @@ void TimeStages(const std::wstring& install, const std::wstring& work, Stages& s
         const ikx::UniqueFile into(::CreateFileW(ours.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
                                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                                                  nullptr));
-        return ikx::CopyTreeWithManifest(install, into.get(), manifest) == 0;
+        return ikx::CopyInstallFolder(install, ours, into.get(), manifest) == 0;
     }));
     stages.plainCopy.push_back(Time([&] {
         fs::copy(fs::path(install.substr(0, install.size() - 1)), fs::path(plain),

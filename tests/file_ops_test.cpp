@@ -292,7 +292,7 @@ DWORD BackUpInto(const std::wstring& source, const std::wstring& target,
     fs::create_directories(target);
     const ikx::UniqueFile into(::CreateFileW(target.c_str(), FILE_LIST_DIRECTORY, 0, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    return ikx::CopyTreeWithManifest(source, into.get(), manifest);
+    return ikx::CopyInstallFolder(source, target, into.get(), manifest);
 }
 
 TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
@@ -324,7 +324,7 @@ TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
              ikx::BackupManifest manifest;
              return BackUpInto(tree, dir_ + L"backup", manifest);
          },
-         ""},
+         "CopyFile fail. (Error: 4395)"},
     };
     for (const auto& row : rows) {
         if (!fs::exists(link)) PlantDirectoryLink(link, outside);

@@ -5,7 +5,8 @@
 
 #include "command/command_handlers.h"
 #include "command/install_steps.h"
-#include "win32/file_ops.h"
+#include "deploy/backup_manifest.h"
+#include "workfolders/handle_tree.h"
 #include "hostagent/nipc_channel.h"
 #include "sensor/sensor_registry.h"
 #include "sensor/installed.h"
@@ -27,15 +28,19 @@ bool PrepareBackup(const StagingPaths& paths, WorkFolder& staging) {
                     static_cast<int>(prep.error));
         return false;
     }
-    if (!::CreateDirectoryW(paths.backup.c_str(), nullptr)) {
-        LOG_WARN_AS(kHandler, "Create backup folder failed, error: %d",
-                    static_cast<int>(::GetLastError()));
+    // Made below the staging folder's handle: nothing anyone does to the
+    // path in the meantime redirects the copy.
+    UniqueFile backup;
+    if (const DWORD error = CreateFolderBelow(staging.Handle(), L"Backup", backup)) {
+        LOG_WARN_AS(kHandler, "Create backup folder failed, error: %d", static_cast<int>(error));
         return false;
     }
     std::wstring installFolder;
-    const DWORD copied = GetKxInstallFolder(installFolder)
-                             ? CopyDirectory(installFolder.c_str(), paths.backup.c_str())
-                             : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE);
+    BackupManifest copiedFiles;  // an uninstall keeps no record of its copy
+    const DWORD copied =
+        GetKxInstallFolder(installFolder)
+            ? CopyInstallFolder(installFolder, paths.backup, backup.get(), copiedFiles)
+            : static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE);
     if (copied != 0) {
         LOG_WARN_AS(kHandler, "Backup KXE directory failed. (Error: %x)",
                     static_cast<unsigned>(copied));

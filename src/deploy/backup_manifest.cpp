@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "log/log.h"
 #include "platform/handles.h"
 #include "platform/links.h"
 #include "workfolders/handle_tree.h"
@@ -143,11 +144,21 @@ DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest, Manifes
     return Walk(root.get(), nullptr, manifest, depth);
 }
 
-DWORD CopyTreeWithManifest(const std::wstring& source, HANDLE into, BackupManifest& manifest) {
+DWORD CopyInstallFolder(const std::wstring& source, const std::wstring& shown, HANDLE into,
+                        BackupManifest& manifest) {
+    constexpr char kCopyDirectory[] = "CopyDirectory";
+    LOG_INFO_AS(kCopyDirectory, "Src Path: %ws\n", source.c_str());
+    LOG_INFO_AS(kCopyDirectory, "Dst Path: %ws\n", shown.c_str());
     manifest.clear();
     UniqueFile root;
-    if (const DWORD error = OpenRoot(source, root)) return error;
-    return Walk(root.get(), into, manifest, ManifestDepth::kDigests);
+    if (const DWORD error = OpenRoot(source, root)) {
+        return error == ERROR_FILE_NOT_FOUND ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : error;
+    }
+    const DWORD error = Walk(root.get(), into, manifest, ManifestDepth::kDigests);
+    if (error != 0) {
+        LOG_WARN_AS(kCopyDirectory, "CopyFile fail. (Error: %d)", static_cast<int>(error));
+    }
+    return error;
 }
 
 std::wstring FirstManifestDifference(const BackupManifest& expected, const BackupManifest& found,

@@ -36,14 +36,18 @@ enum class ManifestDepth { kSizes, kDigests };
 DWORD ReadManifest(const std::wstring& folder, BackupManifest& manifest,
                    ManifestDepth depth = ManifestDepth::kDigests);
 
-// Copies the tree below `source` into the empty folder `into` is a handle on,
-// walking both through handles, and makes `manifest` from the bytes as they
-// are written: each file is read once, and what the manifest says is what the
-// copy holds. Each copied file keeps its attributes and last-write time. A
-// link in the source fails the copy (4395, never entered), as does a tree
-// more than kMaxWalkDepth levels deep (206); what was copied before a failure
-// stays. Returns a Windows error, 0 on success.
-DWORD CopyTreeWithManifest(const std::wstring& source, HANDLE into, BackupManifest& manifest);
+// Copies the installation's tree below `source` into the empty folder `into`
+// is a handle on, walking both through handles, and makes `manifest` from the
+// bytes as they are written: each file is read once, and what the manifest
+// says is what the copy holds. Each copied file keeps its attributes and
+// last-write time. A link in the source fails the copy (4395, never
+// entered), as does a tree more than kMaxWalkDepth levels deep (206); what
+// was copied before a failure stays. Logged as the framework's folder copy
+// logs, `shown` standing for the destination; a missing source is a path
+// not found (3), as a listing of it says. Returns a Windows error, 0 on
+// success.
+DWORD CopyInstallFolder(const std::wstring& source, const std::wstring& shown, HANDLE into,
+                        BackupManifest& manifest);
 
 // The first relative path at which `found` differs from `expected`, or empty
 // when they hold the same entries with the same sizes and, with kDigests,

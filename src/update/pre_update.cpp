@@ -6,7 +6,6 @@
 
 #include "deploy/backup_manifest.h"
 #include "platform/links.h"
-#include "win32/file_ops.h"
 #include "workfolders/handle_tree.h"
 #include "hostagent/ipc.h"
 #include "deploy/staging.h"
@@ -102,24 +101,9 @@ int32_t PrepareBackupFolder(const WorkFolder& staging, const std::wstring& backu
     return 0;
 }
 
-// The installation copied into the backup folder `into` is a handle on, read
-// once: the manifest comes from the bytes as they are written, so a rollback
-// can tell a finished backup without a second read of it. Logs as the
-// framework's folder copy does.
-DWORD CopyInstallation(const wchar_t* installFolder, const std::wstring& backup, HANDLE into,
-                       DWORD madeError, BackupManifest& manifest) {
-    constexpr char kCopyDirectory[] = "CopyDirectory";
-    LOG_INFO_AS(kCopyDirectory, "Src Path: %ws\n", installFolder);
-    LOG_INFO_AS(kCopyDirectory, "Dst Path: %ws\n", backup.c_str());
-    const DWORD error = into ? CopyTreeWithManifest(installFolder, into, manifest) : madeError;
-    if (error != 0) {
-        LOG_WARN_AS(kCopyDirectory, "CopyFile fail. (Error: %d)", static_cast<int>(error));
-    }
-    return error;
-}
-
-// The manifest is kept only once the whole copy is there, so a rollback can
-// tell a finished backup.
+// The installation copied into the backup folder, read once: the manifest
+// comes from the bytes as they are written, and is kept only once the whole
+// copy is there, so a rollback can tell a finished backup.
 int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
     UniqueFile folder;
     DWORD madeError = 0;
@@ -129,8 +113,9 @@ int32_t BackUpInstallation(UpdateContext& context, const std::wstring& backup) {
     auto manifest = std::make_unique<BackupManifest>();
     if (::GetFileAttributesW(context.installFolder) == INVALID_FILE_ATTRIBUTES) {
         IKX_LOG_FOR(kPreUpdate, kNotice, "KXE directory does not exist, skip backup.");
-    } else if (const DWORD error = CopyInstallation(context.installFolder, backup, folder.get(),
-                                                    madeError, *manifest)) {
+    } else if (const DWORD error = folder ? CopyInstallFolder(context.installFolder, backup,
+                                                              folder.get(), *manifest)
+                                          : madeError) {
         LOG_WARN_AS(kPreUpdate, "Backup KXE directory failed. (Error: %x)",
                     static_cast<unsigned>(error));
         return kExtractOrBackupFailed;
