@@ -322,7 +322,17 @@ TEST_F(FileOps, LinksAreNeitherWalkedNorWrittenThrough) {
          ""},
         {[&] {
              ikx::BackupManifest manifest;
+             return ikx::ReadManifest(link, manifest);
+         },
+         ""},
+        {[&] {
+             ikx::BackupManifest manifest;
              return BackUpInto(tree, dir_ + L"backup", manifest);
+         },
+         "CopyFile fail. (Error: 4395)"},
+        {[&] {
+             ikx::BackupManifest manifest;
+             return BackUpInto(link, dir_ + L"backup_of_link", manifest);
          },
          "CopyFile fail. (Error: 4395)"},
     };

@@ -52,11 +52,16 @@ struct ManifestWalk {
     ManifestDepth depth;
 };
 
-// The copy of a listed file keeps what a copy by the platform keeps.
+// The copy of a listed file keeps what a copy by the platform keeps: its
+// last-write time and the attributes a file can be given.
 DWORD KeepListedFacts(HANDLE copy, const ListedEntry& listed) {
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     FILE_BASIC_INFO basic = {};  // zero creation and access times are left as they are
     basic.LastWriteTime.QuadPart = listed.lastWrite;
-    basic.FileAttributes = listed.attributes ? listed.attributes : FILE_ATTRIBUTE_NORMAL;
+    const DWORD kept = listed.attributes & kSettable;
+    basic.FileAttributes = kept ? kept : FILE_ATTRIBUTE_NORMAL;
     return ::SetFileInformationByHandle(copy, FileBasicInfo, &basic, sizeof basic)
                ? 0
                : ::GetLastError();
@@ -110,11 +115,16 @@ DWORD ReadTree(ManifestWalk& walk, HANDLE folder, HANDLE into, const std::wstrin
 }
 
 // The root of a walk, opened as itself: a link there is refused, never
-// entered.
+// entered. Asked by its name first as well: where the platform resolves a
+// link's handle (Wine does), its name still shows it.
 DWORD OpenRoot(const std::wstring& folder, UniqueFile& root) {
-    root.reset(::CreateFileW(WithoutTrailingBackslash(folder).c_str(),
-                             FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                             OPEN_EXISTING,
+    const std::wstring name = WithoutTrailingBackslash(folder);
+    const DWORD named = ::GetFileAttributesW(name.c_str());
+    if (named != INVALID_FILE_ATTRIBUTES && IsReparsePoint(named)) {
+        return kErrorReparsePointEncountered;
+    }
+    root.reset(::CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll,
+                             nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!root) return ::GetLastError();
     DWORD attributes = 0;
@@ -151,10 +161,10 @@ DWORD CopyInstallFolder(const std::wstring& source, const std::wstring& shown, H
     LOG_INFO_AS(kCopyDirectory, "Dst Path: %ws\n", shown.c_str());
     manifest.clear();
     UniqueFile root;
-    if (const DWORD error = OpenRoot(source, root)) {
-        return error == ERROR_FILE_NOT_FOUND ? static_cast<DWORD>(ERROR_PATH_NOT_FOUND) : error;
-    }
-    const DWORD error = Walk(root.get(), into, manifest, ManifestDepth::kDigests);
+    DWORD error = OpenRoot(source, root);
+    // A missing source, unlogged, as a listing of it reports it.
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return ERROR_PATH_NOT_FOUND;
+    if (error == 0) error = Walk(root.get(), into, manifest, ManifestDepth::kDigests);
     if (error != 0) {
         LOG_WARN_AS(kCopyDirectory, "CopyFile fail. (Error: %d)", static_cast<int>(error));
     }
