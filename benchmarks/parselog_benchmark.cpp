@@ -5,7 +5,8 @@
 //                 the gate's signer check of the loading process and one
 //                 failed log-pipe open per record (no log service listens).
 // Throughput for 1 KB, 64 KB and 8 MB records, and files per second over a
-// folder of 10,000 1 KB records.
+// folder of 10,000 1 KB records; the ratios are medians of per-round ratios,
+// printed with their spread.
 // Run: IKX_BUILD_DIR=... scripts/wine-run build/x86_64-test/bin/parselog_benchmark.exe
 #include <windows.h>
 
@@ -25,9 +26,10 @@
 #include "process.h"
 #include "registry_world.h"
 #include "services.h"
+#include "timing.h"
 
 using namespace testsupport;
-using Clock = std::chrono::steady_clock;
+using namespace benchtiming;
 
 namespace {
 
@@ -79,11 +81,12 @@ bool Export(ProductDll& dll, const std::wstring& path) {
     return ok;
 }
 
-// Seconds for one pass over the files: each file's fastest of `rounds` tries,
-// summed. The three ways run back to back on each file, each in turn first,
-// so that bursts of load from elsewhere fall on all of them alike.
+// Seconds each of the three ways took over all the files, round by round.
+// The ways run back to back on each file, each in turn first, so that a
+// round's three sums come from the same stretch of time: bursts of load from
+// elsewhere, or a log pipe that changes speed, fall on all of them alike.
 struct Times {
-    double floor = 0, floorCall = 0, product = 0;
+    std::vector<double> floor, floorCall, product;
 };
 Times Measure(const std::vector<std::wstring>& files, int rounds, ProductDll& dll, VerifyFn verify,
               bool& ok) {
@@ -94,33 +97,34 @@ Times Measure(const std::vector<std::wstring>& files, int rounds, ProductDll& dl
             return Floor(file);
         },
         [&](const std::wstring& file) { return Export(dll, file); }};
-    std::vector<std::array<double, 3>> best(files.size(), {1e30, 1e30, 1e30});
+    Times t;
     for (int round = 0; round < rounds; ++round) {
+        std::array<double, 3> sums = {};
         for (size_t i = 0; i < files.size(); ++i) {
             for (size_t k = 0; k < 3; ++k) {
                 const size_t way = (k + i + static_cast<size_t>(round)) % 3;
                 const auto start = Clock::now();
                 ok = ways[way](files[i]) && ok;
-                const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-                best[i][way] = std::min(best[i][way], seconds);
+                sums[way] += std::chrono::duration<double>(Clock::now() - start).count();
             }
         }
-    }
-    Times t;
-    for (const auto& file : best) {
-        t.floor += file[0];
-        t.floorCall += file[1];
-        t.product += file[2];
+        t.floor.push_back(sums[0]);
+        t.floorCall.push_back(sums[1]);
+        t.product.push_back(sums[2]);
     }
     return t;
 }
 
+// Throughputs from the median rounds; the ratios are the medians of the
+// rounds' own (export throughput over the floor's: above 1 is faster).
 void Report(const char* label, const Times& t, double units, const char* unit) {
+    const Ratio floor = RoundRatios(t.floor, t.product);
+    const Ratio floorCall = RoundRatios(t.floorCall, t.product);
     std::printf(
         "%-22s floor %10.1f %s   floor+call %10.1f %s   export %10.1f %s   "
-        "export/floor %.2fx   export/(floor+call) %.2fx\n",
-        label, units / t.floor, unit, units / t.floorCall, unit, units / t.product, unit,
-        t.floor / t.product, t.floorCall / t.product);
+        "export/floor %.2fx   export/(floor+call) %.2fx (%s)\n",
+        label, units / Median(t.floor), unit, units / Median(t.floorCall), unit,
+        units / Median(t.product), unit, floor.median, floorCall.median, Spread(floorCall).c_str());
 }
 
 std::vector<std::wstring> WriteRecords(const std::wstring& folder, size_t count, size_t bytes) {
@@ -160,9 +164,9 @@ int main() {
         const char* label;
         size_t bytes, files;
         int rounds;
-    } sizes[] = {{"1 KB records", 1024, 400, 5},
-                 {"64 KB records", 64 * 1024, 100, 5},
-                 {"8 MB records", 8u << 20, 3, 4}};
+    } sizes[] = {{"1 KB records", 1024, 400, 9},
+                 {"64 KB records", 64 * 1024, 100, 9},
+                 {"8 MB records", 8u << 20, 3, 7}};
     for (const auto& size : sizes) {
         const auto files = WriteRecords(TempDir(L"bench_logs"), size.files, size.bytes);
         const Times t = Measure(files, size.rounds, dll, verify, ok);
@@ -177,7 +181,7 @@ int main() {
         files.push_back(folder + entry.cFileName);
     } while (find != INVALID_HANDLE_VALUE && ::FindNextFileW(find, &entry));
     ::FindClose(find);
-    Report("folder of 10,000 1 KB", Measure(files, 3, dll, verify, ok), double(files.size()),
+    Report("folder of 10,000 1 KB", Measure(files, 5, dll, verify, ok), double(files.size()),
            "files/s");
     dll.Deinit();
     RegDeleteTree(L"SOFTWARE\\Corvask\\KXE");
