@@ -120,15 +120,13 @@ DWORD ReadTree(ManifestWalk& walk, HANDLE folder, HANDLE into, const std::wstrin
 DWORD OpenRoot(const std::wstring& folder, UniqueFile& root) {
     const std::wstring name = WithoutTrailingBackslash(folder);
     const DWORD named = ::GetFileAttributesW(name.c_str());
+    DWORD attributes = 0;
     if (named != INVALID_FILE_ATTRIBUTES && IsReparsePoint(named)) {
         return kErrorReparsePointEncountered;
     }
-    root.reset(::CreateFileW(name.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, kShareAll,
-                             nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!root) return ::GetLastError();
-    DWORD attributes = 0;
-    if (const DWORD error = AttributesOf(root.get(), attributes)) return error;
+    if (const DWORD error = OpenItselfAt(name, FILE_LIST_DIRECTORY, kShareAll, root, attributes)) {
+        return error;
+    }
     return IsReparsePoint(attributes) ? kErrorReparsePointEncountered : 0;
 }
 

@@ -242,6 +242,15 @@ DWORD AttributesOf(HANDLE handle, DWORD& attributes) {
     return 0;
 }
 
+DWORD OpenItselfAt(const std::wstring& path, ACCESS_MASK access, DWORD share, UniqueFile& opened,
+                   DWORD& attributes) {
+    opened.reset(::CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr,
+                               OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!opened) return ::GetLastError();
+    return AttributesOf(opened.get(), attributes);
+}
+
 DWORD DeleteTreeBelow(HANDLE folder, const std::wstring& path, const std::wstring& park,
                       std::vector<Leftover>* leftovers) {
     std::vector<Level> levels(1);

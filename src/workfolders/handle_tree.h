@@ -39,6 +39,12 @@ DWORD CreateFolderBelow(HANDLE parent, const std::wstring& name, UniqueFile& cre
 // The attributes of what a handle is open on.
 DWORD AttributesOf(HANDLE handle, DWORD& attributes);
 
+// Opens what is at `path` itself (OPEN_EXISTING), a folder or a file, never a
+// link's target, and reads its attributes through that handle: a link shows
+// there as one where the platform opens links themselves.
+DWORD OpenItselfAt(const std::wstring& path, ACCESS_MASK access, DWORD share, UniqueFile& opened,
+                   DWORD& attributes);
+
 // Levels a walk enters below the folder it was given. A user may plant a tree
 // of any depth; past this one the walk moves what is left elsewhere instead.
 constexpr size_t kMaxWalkDepth = 128;

@@ -64,11 +64,11 @@ std::wstring TempFolderPath() {
 // Opens the folder at `self` to delete it (DELETE, listing access), while
 // nobody else holds it: a holder shares no deletion, so the open fails.
 DWORD OpenToDispose(const std::wstring& self, UniqueFile& folder) {
-    folder.reset(::CreateFileW(self.c_str(), kHoldAccess | DELETE, kHoldSharing, nullptr,
-                               OPEN_EXISTING, kOpenItself, nullptr));
-    if (!folder) return ::GetLastError();
     DWORD attributes = 0;
-    if (const DWORD error = AttributesOf(folder.get(), attributes)) return error;
+    if (const DWORD error =
+            OpenItselfAt(self, kHoldAccess | DELETE, kHoldSharing, folder, attributes)) {
+        return error;
+    }
     return IsReparsePoint(attributes) ? kErrorReparsePointEncountered : 0;
 }
 
@@ -86,12 +86,12 @@ void DisposeOpened(HANDLE folder, const std::wstring& path) {
 // folder whose DACL shuts SYSTEM out can still be moved with the temp
 // folder's right to delete its children.
 DWORD OpenToMove(const std::wstring& self, bool link, UniqueFile& item) {
-    item.reset(::CreateFileW(self.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-                             link ? kHoldSharing | FILE_SHARE_DELETE : kHoldSharing, nullptr,
-                             OPEN_EXISTING, kOpenItself, nullptr));
-    if (!item) return ::GetLastError();
     DWORD attributes = 0;
-    if (const DWORD error = AttributesOf(item.get(), attributes)) return error;
+    if (const DWORD error =
+            OpenItselfAt(self, DELETE, link ? kHoldSharing | FILE_SHARE_DELETE : kHoldSharing, item,
+                         attributes)) {
+        return error;
+    }
     return IsReparsePoint(attributes) == link ? 0 : kErrorReparsePointEncountered;
 }
 
@@ -143,11 +143,11 @@ DWORD MakeWorkFolder(const std::wstring& path, WorkFolder& folder) {
     if (!::CreateDirectoryW(self.c_str(), &security)) return ::GetLastError();
     // Ours by construction, and nobody else may remove it: held at once, so
     // that it stays the folder we made.
-    UniqueFile held(::CreateFileW(self.c_str(), kHoldAccess, kHoldSharing, nullptr, OPEN_EXISTING,
-                                  kOpenItself, nullptr));
-    if (!held) return ::GetLastError();
+    UniqueFile held;
     DWORD attributes = 0;
-    if (const DWORD error = AttributesOf(held.get(), attributes)) return error;
+    if (const DWORD error = OpenItselfAt(self, kHoldAccess, kHoldSharing, held, attributes)) {
+        return error;
+    }
     if (IsReparsePoint(attributes) || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return kErrorReparsePointEncountered;
     }
